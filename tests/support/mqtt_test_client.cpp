@@ -1,0 +1,156 @@
+#include "mqtt_test_client.h"
+
+#include <mosquitto.h>
+#include <stdexcept>
+
+namespace testsupport {
+
+namespace {
+struct LibInit {
+    LibInit() { mosquitto_lib_init(); }
+};
+} // namespace
+
+MqttTestClient::MqttTestClient(int port, const std::string& clientId, bool cleanSession) : _port(port)
+{
+    static LibInit init;
+    _mosq = mosquitto_new(clientId.empty() ? nullptr : clientId.c_str(), cleanSession, this);
+    if (!_mosq)
+        throw std::runtime_error("mosquitto_new failed");
+    mosquitto_int_option(_mosq, MOSQ_OPT_TCP_NODELAY, 1);
+    mosquitto_connect_callback_set(_mosq, &MqttTestClient::onConnect);
+    mosquitto_subscribe_callback_set(_mosq, &MqttTestClient::onSubscribe);
+    mosquitto_publish_callback_set(_mosq, &MqttTestClient::onPublish);
+    mosquitto_message_callback_set(_mosq, &MqttTestClient::onMessage);
+    if (mosquitto_loop_start(_mosq) != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("mosquitto_loop_start failed");
+}
+
+MqttTestClient::~MqttTestClient()
+{
+    mosquitto_disconnect(_mosq);
+    mosquitto_loop_stop(_mosq, true);
+    mosquitto_destroy(_mosq);
+}
+
+void MqttTestClient::connect(std::chrono::milliseconds timeout)
+{
+    {
+        std::lock_guard<std::mutex> lock(_mutex);
+        _connackRc = -1;
+    }
+    int rc = mosquitto_connect(_mosq, "127.0.0.1", _port, 60);
+    if (rc != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error(std::string("test client connect: ") + mosquitto_strerror(rc));
+    std::unique_lock<std::mutex> lock(_mutex);
+    if (!_cv.wait_for(lock, timeout, [&] { return _connackRc >= 0; }))
+        throw std::runtime_error("test client: no CONNACK");
+    if (_connackRc != 0)
+        throw std::runtime_error("test client: connection refused");
+}
+
+void MqttTestClient::disconnect() { mosquitto_disconnect(_mosq); }
+
+void MqttTestClient::subscribe(const std::string& filter, int qos, std::chrono::milliseconds timeout)
+{
+    int mid = 0;
+    std::unique_lock<std::mutex> lock(_mutex);
+    int rc = mosquitto_subscribe(_mosq, &mid, filter.c_str(), qos);
+    if (rc != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error(std::string("test client subscribe: ") + mosquitto_strerror(rc));
+    if (!_cv.wait_for(lock, timeout, [&] { return _acked.erase(mid) > 0; }))
+        throw std::runtime_error("test client: no SUBACK for " + filter);
+}
+
+void MqttTestClient::publish(const std::string& topic, const std::string& payload, int qos, bool retain,
+                             std::chrono::milliseconds timeout)
+{
+    int mid = 0;
+    std::unique_lock<std::mutex> lock(_mutex);
+    int rc = mosquitto_publish(_mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
+                               payload.data(), qos, retain);
+    if (rc != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error(std::string("test client publish: ") + mosquitto_strerror(rc));
+    if (!_cv.wait_for(lock, timeout, [&] { return _acked.erase(mid) > 0; }))
+        throw std::runtime_error("test client: publish on " + topic + " not completed");
+}
+
+std::optional<MqttTestClient::Message> MqttTestClient::waitFor(const std::string& topic,
+                                                               std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(_mutex);
+    std::optional<Message> found;
+    _cv.wait_for(lock, timeout, [&] {
+        for (auto it = _messages.begin(); it != _messages.end(); ++it) {
+            if (it->topic == topic) {
+                found = std::move(*it);
+                _messages.erase(it);
+                return true;
+            }
+        }
+        return false;
+    });
+    return found;
+}
+
+std::optional<MqttTestClient::Message> MqttTestClient::next(std::chrono::milliseconds timeout)
+{
+    std::unique_lock<std::mutex> lock(_mutex);
+    if (!_cv.wait_for(lock, timeout, [&] { return !_messages.empty(); }))
+        return std::nullopt;
+    Message m = std::move(_messages.front());
+    _messages.pop_front();
+    return m;
+}
+
+std::vector<MqttTestClient::Message> MqttTestClient::received() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return {_messages.begin(), _messages.end()};
+}
+
+void MqttTestClient::clear()
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    _messages.clear();
+}
+
+void MqttTestClient::onConnect(mosquitto*, void* self, int rc)
+{
+    auto* c = static_cast<MqttTestClient*>(self);
+    std::lock_guard<std::mutex> lock(c->_mutex);
+    c->_connackRc = rc;
+    c->_cv.notify_all();
+}
+
+void MqttTestClient::onSubscribe(mosquitto*, void* self, int mid, int, const int*)
+{
+    auto* c = static_cast<MqttTestClient*>(self);
+    std::lock_guard<std::mutex> lock(c->_mutex);
+    c->_acked.insert(mid);
+    c->_cv.notify_all();
+}
+
+void MqttTestClient::onPublish(mosquitto*, void* self, int mid)
+{
+    auto* c = static_cast<MqttTestClient*>(self);
+    std::lock_guard<std::mutex> lock(c->_mutex);
+    c->_acked.insert(mid);
+    c->_cv.notify_all();
+}
+
+void MqttTestClient::onMessage(mosquitto*, void* self, const mosquitto_message* m)
+{
+    auto* c = static_cast<MqttTestClient*>(self);
+    Message msg;
+    msg.topic = m->topic ? m->topic : "";
+    if (m->payloadlen > 0)
+        msg.payload.assign(static_cast<const char*>(m->payload), static_cast<size_t>(m->payloadlen));
+    msg.qos = m->qos;
+    msg.retain = m->retain;
+    std::lock_guard<std::mutex> lock(c->_mutex);
+    c->_messages.push_back(std::move(msg));
+    c->_cv.notify_all();
+}
+
+} // namespace testsupport

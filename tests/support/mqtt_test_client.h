@@ -1,0 +1,69 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace testsupport {
+
+/// A plain MQTT client for tests, on libmosquitto's own network thread: connects to the test
+/// broker, subscribes, publishes (waiting until the QoS handshake is complete) and collects every
+/// received message so that a test can wait for the one it expects.
+class MqttTestClient {
+public:
+    struct Message {
+        std::string topic;
+        std::string payload;
+        int qos = 0;
+        bool retain = false;
+    };
+
+    explicit MqttTestClient(int port, const std::string& clientId = "", bool cleanSession = true);
+    ~MqttTestClient();
+    MqttTestClient(const MqttTestClient&) = delete;
+    MqttTestClient& operator=(const MqttTestClient&) = delete;
+
+    /// Connects and waits for the broker's CONNACK. Throws on failure.
+    void connect(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    void disconnect();
+    /// Subscribes and waits for the SUBACK.
+    void subscribe(const std::string& filter, int qos = 2,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    /// Publishes and waits until the message has left (QoS 0) or its handshake is complete.
+    void publish(const std::string& topic, const std::string& payload, int qos = 2, bool retain = false,
+                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+    /// Removes and returns the first received message on exactly this topic, waiting up to timeout.
+    std::optional<Message> waitFor(const std::string& topic,
+                                   std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    /// Removes and returns the first received message on any topic.
+    std::optional<Message> next(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    /// Everything received and not yet taken, in arrival order.
+    std::vector<Message> received() const;
+    void clear();
+
+private:
+    static void onConnect(mosquitto*, void*, int rc);
+    static void onSubscribe(mosquitto*, void*, int mid, int, const int*);
+    static void onPublish(mosquitto*, void*, int mid);
+    static void onMessage(mosquitto*, void*, const mosquitto_message*);
+
+    int _port;
+    mosquitto* _mosq = nullptr;
+    mutable std::mutex _mutex;
+    std::condition_variable _cv;
+    // Guarded by _mutex.
+    int _connackRc = -1;
+    std::set<int> _acked;
+    std::deque<Message> _messages;
+};
+
+} // namespace testsupport
