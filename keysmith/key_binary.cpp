@@ -1,0 +1,303 @@
+#include "key_binary.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include "config.h"
+
+namespace {
+
+template <auto Release>
+struct Releaser {
+    template <typename T>
+    void operator()(T* handle) const noexcept
+    {
+        if (handle)
+            Release(handle);
+    }
+};
+using FilePtr = std::unique_ptr<FILE, Releaser<std::fclose>>;
+using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, Releaser<EVP_MD_CTX_free>>;
+
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : _fd(fd) {}
+    ~UniqueFd()
+    {
+        if (_fd >= 0)
+            ::close(_fd);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int get() const { return _fd; }
+
+private:
+    int _fd;
+};
+
+/// A whole file mapped read-only; an empty file maps to nothing (mmap refuses length 0).
+class ReadOnlyMapping {
+public:
+    ReadOnlyMapping(int fd, size_t size)
+        : _size(size), _addr(size ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr)
+    {
+    }
+    ~ReadOnlyMapping()
+    {
+        if (_addr && _addr != MAP_FAILED)
+            ::munmap(_addr, _size);
+    }
+    ReadOnlyMapping(const ReadOnlyMapping&) = delete;
+    ReadOnlyMapping& operator=(const ReadOnlyMapping&) = delete;
+    bool ok() const { return _addr != MAP_FAILED; }
+    const void* data() const { return _addr; }
+    size_t size() const { return _size; }
+
+private:
+    size_t _size;
+    void* _addr;
+};
+
+const char* const categoryName = "cKeyBinary";
+
+// The manifest is read through a line buffer of one field: 127 characters and a terminator.
+constexpr size_t maxPiece = cKeyBinary::fieldSize - 1;
+
+/// Reads the next piece of a manifest line: the rest of the line (newline dropped) or its next
+/// 127 characters. complete tells whether the piece ends its line; a longer line continues in
+/// the next piece. False at the end of the file.
+bool readPiece(FILE* file, std::string& piece, bool& complete)
+{
+    piece.clear();
+    int c = EOF;
+    while (piece.size() < maxPiece && (c = std::getc(file)) != EOF) {
+        if (c == '\n') {
+            complete = true;
+            return true;
+        }
+        piece.push_back(static_cast<char>(c));
+    }
+    complete = true;
+    if (c == EOF)
+        return !piece.empty();
+    // The buffer is full: a line of exactly 127 characters still ends here.
+    c = std::getc(file);
+    if (c != '\n' && c != EOF) {
+        std::ungetc(c, file);
+        complete = false;
+    }
+    return true;
+}
+
+/// Decimal value as atoi reads it (leading blanks, sign, digits up to the first non-digit), so a
+/// trailing CR or junk is ignored; wraps instead of overflowing.
+uint32_t decimalValue(const std::string& text)
+{
+    size_t i = 0;
+    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
+        ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        negative = text[i++] == '-';
+    uint32_t value = 0;
+    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
+        value = value * 10u + static_cast<uint32_t>(text[i] - '0');
+    return negative ? 0u - value : value;
+}
+
+/// major << 16 | minor << 8 | patch from "major.minor.patch". Empty pieces are skipped, pieces
+/// after the third ignored, and no piece is limited to a byte: stored manifests were decoded
+/// this way, so 1.300.2 stays 0x012C02.
+uint32_t decodeVersion(const std::string& text)
+{
+    uint32_t packed = 0;
+    unsigned index = 0;
+    size_t pos = 0;
+    while (pos < text.size() && index < 3) {
+        size_t dot = text.find('.', pos);
+        if (dot == std::string::npos)
+            dot = text.size();
+        if (dot > pos)
+            packed |= decimalValue(text.substr(pos, dot - pos)) << (16 - 8 * index++);
+        pos = dot + 1;
+    }
+    return packed;
+}
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+} // namespace
+
+cKeyBinary::cKeyBinary()
+    : log(log4cpp::Category::getInstance(categoryName)), path{}, fileName{}, md5{}, version(0)
+{
+    const std::string dir = cConfig::getString("KeyBinary", "/etc/mox/keyBinaries");
+    const std::string manifestPath = dir + "/MANIFEST";
+    if (manifestPath.size() >= fieldSize) {
+        log.error("Manifest path longer than %zu characters: %s", fieldSize - 1, manifestPath.c_str());
+        throw cKeyBinaryNotfoundException();
+    }
+    readManifest(manifestPath);
+
+    if (fileName[0] == '\0') {
+        log.error("No Filename in %s", manifestPath.c_str());
+        throw cKeyBinaryNotfoundException();
+    }
+    const std::string firmwarePath = dir + "/" + fileName;
+    if (firmwarePath.size() >= fieldSize) {
+        log.error("Firmware path longer than %zu characters: %s", fieldSize - 1, firmwarePath.c_str());
+        throw cKeyBinaryNotfoundException();
+    }
+    std::memcpy(path, firmwarePath.c_str(), firmwarePath.size() + 1);
+
+    const Md5Digest digest = md5OfFile(path);
+    if (!md5Matches(digest.data(), md5))
+        throw cKeyBinaryMD5exception();
+}
+
+void cKeyBinary::readManifest(const std::string& manifestPath)
+{
+    FilePtr file(std::fopen(manifestPath.c_str(), "re"));
+    if (!file) {
+        log.debug("Could not open %s", manifestPath.c_str());
+        throw cKeyBinaryNotfoundException();
+    }
+
+    std::string line, key, value;
+    bool complete = true;
+    while (readPiece(file.get(), line, complete)) {
+        if (!splitLine(line, key, value, ':'))
+            continue;
+        if (key != "Filename" && key != "MD5" && key != "Version")
+            continue;
+        // Pieces of other long lines are still taken one by one as before, but a value of ours
+        // must never be cut at the line buffer or at a NUL byte.
+        if (!complete) {
+            log.error("%s line longer than %zu characters in %s", key.c_str(), maxPiece, manifestPath.c_str());
+            throw cKeyBinaryNotfoundException();
+        }
+        if (value.find('\0') != std::string::npos) {
+            log.error("%s value holds a NUL byte in %s", key.c_str(), manifestPath.c_str());
+            throw cKeyBinaryNotfoundException();
+        }
+
+        if (key == "Filename") {
+            storeField(fileName, value, key.c_str());
+        } else if (key == "MD5") {
+            storeField(md5, value, key.c_str());
+        } else {
+            version = decodeVersion(value);
+            log.debug("%s - %u.%u.%u", fileName, version >> 16, (version >> 8) & 0xFF, version & 0xFF);
+        }
+    }
+    if (std::ferror(file.get())) {
+        log.error("Could not read %s", manifestPath.c_str());
+        throw cKeyBinaryNotfoundException();
+    }
+}
+
+void cKeyBinary::storeField(char (&field)[fieldSize], const std::string& value, const char* key)
+{
+    if (value.size() >= fieldSize) {
+        log.error("%s value longer than %zu characters", key, fieldSize - 1);
+        throw cKeyBinaryNotfoundException();
+    }
+    std::memcpy(field, value.c_str(), value.size() + 1);
+}
+
+bool cKeyBinary::splitLine(const std::string& line, std::string& key, std::string& value, char separator)
+{
+    const size_t sep = line.find(separator);
+    if (sep == std::string::npos)
+        return false;
+    key.assign(line, 0, sep);
+    // The character after the separator is skipped whatever it is (normally the space).
+    size_t start = std::min(sep + 2, line.size());
+    while (start < line.size() && std::isspace(static_cast<unsigned char>(line[start])))
+        ++start;
+    value.assign(line, start, std::string::npos);
+    return true;
+}
+
+cKeyBinary::Md5Digest cKeyBinary::md5OfFile(const char* path)
+{
+    log4cpp::Category& log = log4cpp::Category::getInstance(categoryName);
+    if (!path)
+        throw cKeyBinaryNotfoundException();
+
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        log.error("Could not open firmware file %s: %s", path, std::strerror(errno));
+        throw cKeyBinaryNotfoundException();
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        log.error("Could not read the size of firmware file %s: %s", path, std::strerror(errno));
+        throw cKeyBinaryNotfoundException();
+    }
+    if (!S_ISREG(st.st_mode)) {
+        log.error("Firmware file %s is not a regular file", path);
+        throw cKeyBinaryNotfoundException();
+    }
+    if (static_cast<uintmax_t>(st.st_size) > SIZE_MAX) {
+        log.error("Firmware file %s is too large to map", path);
+        throw cKeyBinaryNotfoundException();
+    }
+
+    ReadOnlyMapping contents(fd.get(), static_cast<size_t>(st.st_size));
+    if (!contents.ok()) {
+        log.error("Could not map firmware file %s: %s", path, std::strerror(errno));
+        throw cKeyBinaryNotfoundException();
+    }
+
+    Md5Digest digest{};
+    unsigned int length = 0;
+    EvpMdCtxPtr ctx(EVP_MD_CTX_new());
+    if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1
+        || EVP_DigestUpdate(ctx.get(), contents.data(), contents.size()) != 1
+        || EVP_DigestFinal_ex(ctx.get(), digest.data(), &length) != 1 || length != digest.size()) {
+        log.error("Could not compute the MD5 digest of %s", path);
+        throw cKeyBinaryException();
+    }
+    return digest;
+}
+
+bool cKeyBinary::md5Matches(const unsigned char* digest, const char* text)
+{
+    if (!digest || !text || !*text)
+        return false;
+    const size_t digits = ::strnlen(text, 2 * sizeof(Md5Digest));
+    for (size_t i = 0; i < sizeof(Md5Digest); ++i) {
+        // Like "%2hhx": one or two leading hex digits of the pair; none (or past the end) is 0.
+        int byte = 0;
+        const int high = 2 * i < digits ? hexDigit(text[2 * i]) : -1;
+        if (high >= 0) {
+            const int low = 2 * i + 1 < digits ? hexDigit(text[2 * i + 1]) : -1;
+            byte = low >= 0 ? high * 16 + low : high;
+        }
+        if (byte != digest[i])
+            return false;
+    }
+    return true;
+}
