@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -15,21 +14,13 @@
 
 #include <openssl/evp.h>
 
+#include "c_handle.h"
 #include "config.h"
 
 namespace {
 
-template <auto Release>
-struct Releaser {
-    template <typename T>
-    void operator()(T* handle) const noexcept
-    {
-        if (handle)
-            Release(handle);
-    }
-};
-using FilePtr = std::unique_ptr<FILE, Releaser<std::fclose>>;
-using EvpMdCtxPtr = std::unique_ptr<EVP_MD_CTX, Releaser<EVP_MD_CTX_free>>;
+using FilePtr = CHandle<FILE, std::fclose>;
+using EvpMdCtxPtr = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
 
 class UniqueFd {
 public:

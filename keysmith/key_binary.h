@@ -54,8 +54,6 @@ public:
     /// True when the first 32 characters of text, read as 16 hexadecimal pairs (either case; a
     /// pair that is not hexadecimal counts as 0), equal the digest. False when either is missing.
     static bool md5Matches(const unsigned char* digest, const char* text);
-    /// Packs a "major.minor.patch" text as major << 16 | minor << 8 | patch.
-    static uint32_t decodeVersion(const std::string& text);
 
 private:
     log4cpp::Category& log;
