@@ -1,0 +1,65 @@
+#include "job_budget.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace vek {
+
+void JobBudget::reset(const JobLimits& limits)
+{
+    _limits = limits;
+    _limit_bytes = limits.memory_limit_kb * 1024;
+    _used = 0;
+    _memory_refused = false;
+    _deadline = {};
+    _time_expired = false;
+}
+
+void* JobBudget::allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexcept
+{
+    auto* self = static_cast<JobBudget*>(ud);
+    // Without a block, osize carries the object type, not a size.
+    const size_t old = ptr ? osize : 0;
+    if (nsize == 0) {
+        std::free(ptr);
+        self->_used -= old;
+        return nullptr;
+    }
+    // Only growth is refused: Lua relies on shrinking never failing.
+    if (self->_limit_bytes != 0 && nsize > old && self->_used - old + nsize > self->_limit_bytes) {
+        self->_memory_refused = true;
+        return nullptr;
+    }
+    void* block = std::realloc(ptr, nsize);
+    if (block)
+        self->_used = self->_used - old + nsize;
+    return block;
+}
+
+void JobBudget::startClock(lua_State* L)
+{
+    if (_limits.time_limit_ms == 0)
+        return;
+    _deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(_limits.time_limit_ms);
+    lua_sethook(L, &JobBudget::checkClock, LUA_MASKCOUNT, hook_count);
+}
+
+// Runs inside the Lua VM: nothing here may own a resource, as lua_error longjmps out.
+void JobBudget::checkClock(lua_State* L, lua_Debug*)
+{
+    void* ud = nullptr;
+    lua_getallocf(L, &ud);
+    auto* self = static_cast<JobBudget*>(ud);
+    if (!self->_time_expired && std::chrono::steady_clock::now() < self->_deadline)
+        return;
+    self->_time_expired = true;
+    // From now on every instruction of this thread raises, so a script that catches the error
+    // with pcall still cannot carry on.
+    lua_sethook(L, &JobBudget::checkClock, LUA_MASKCOUNT, 1);
+    char text[64];
+    std::snprintf(text, sizeof text, "job time limit of %u ms exceeded", self->_limits.time_limit_ms);
+    lua_pushstring(L, text);
+    lua_error(L);
+}
+
+} // namespace vek

@@ -1,0 +1,51 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+
+#include <lua.hpp>
+
+#include "job_limits.h"
+
+namespace vek {
+
+/// Enforces the JobLimits of one Lua state: it is the state's allocator (refusing growth past the
+/// memory cap) and, once the script starts, its count hook (raising an error past the deadline).
+/// The state keeps a pointer to it as the allocator's user data, so it must outlive the state.
+class JobBudget {
+public:
+    /// Instructions between two clock reads of the time-limit hook.
+    static constexpr int hook_count = 1000;
+
+    JobBudget() = default;
+    JobBudget(const JobBudget&) = delete;
+    JobBudget& operator=(const JobBudget&) = delete;
+
+    /// Takes the limits for the next state; call before that state is created.
+    void reset(const JobLimits& limits);
+
+    /// lua_Alloc for lua_newstate, with this object as user data.
+    static void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
+
+    /// Starts the time limit on L (no-op without one). The hook stays until the state closes,
+    /// so finalizers run by lua_close are bounded too.
+    void startClock(lua_State* L);
+
+    /// Some allocation was refused because of the memory cap.
+    bool memoryLimitHit() const { return _memory_refused; }
+    bool timeLimitHit() const { return _time_expired; }
+    size_t memoryInUse() const { return _used; }
+    const JobLimits& limits() const { return _limits; }
+
+private:
+    static void checkClock(lua_State* L, lua_Debug* ar);
+
+    JobLimits _limits;
+    size_t _limit_bytes = 0;
+    size_t _used = 0;
+    bool _memory_refused = false;
+    std::chrono::steady_clock::time_point _deadline{};
+    bool _time_expired = false;
+};
+
+} // namespace vek

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <cstddef>
+
+namespace vek {
+
+/// Optional limits on one Lua job; zero means no limit. The defaults leave jobs unlimited.
+struct JobLimits {
+    /// Wall-clock time the script may run, in milliseconds.
+    unsigned time_limit_ms = 0;
+    /// Memory the job's Lua state may hold, in KiB (libraries, arguments and script together).
+    size_t memory_limit_kb = 0;
+};
+
+} // namespace vek

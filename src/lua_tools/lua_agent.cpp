@@ -1,0 +1,56 @@
+#include "lua_agent.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <stdexcept>
+
+#include "error_text.h"
+#include "lua_vm.h"
+#include "script_directory.h"
+#include "unique_handle.h"
+
+namespace vek {
+
+LuaAgent::LuaAgent(std::vector<std::string> search_dirs, const char* staging_dir)
+    : log(log4cpp::Category::getInstance("lua_agent")), _search_dirs(std::move(search_dirs))
+{
+    if (!staging_dir)
+        throw std::invalid_argument("no staging directory given");
+    _staging_dir = staging_dir;
+    if (_search_dirs.empty()) {
+        UniqueHandle<char, std::free> cwd(get_current_dir_name());
+        if (!cwd)
+            throw std::runtime_error("getcwd: " + errorText(errno));
+        _search_dirs.push_back(std::string(cwd.get()) + "/job_scripts");
+    }
+    for (const auto& dir : _search_dirs)
+        log.info("script directory: " + dir);
+}
+
+bool LuaAgent::findScript(std::string& script_path, const std::string& script_name)
+{
+    for (const auto& dir : _search_dirs) {
+        ScriptDirectory directory(log);
+        if (directory.open(dir.c_str()) && directory.lookup_absolute_script(script_path, script_name))
+            return true;
+    }
+    return false;
+}
+
+JobResult LuaAgent::runJob(const std::string& script_name, const msgpack::object& args)
+{
+    std::string path;
+    if (!findScript(path, script_name))
+        return JobResult(false, "Cannot run job. Script not found \"" + script_name + "\"");
+
+    LuaVM vm(_search_dirs, _staging_dir.c_str());
+    vm.setLimits(_limits);
+    JobResult result = vm.executeScript(path.c_str(), args);
+    if (!result.getStatus())
+        log.error("%s job failed", path.c_str());
+    return result;
+}
+
+} // namespace vek
