@@ -1,0 +1,194 @@
+#include "usb_device.h"
+
+#include <string>
+
+namespace {
+
+constexpr int kInterfaces[] = {0, 1};
+
+} // namespace
+
+USBdevice::USBdevice(uint16_t vendorId_, uint16_t productId_)
+    : log(log4cpp::Category::getInstance("USBdevice")), vendorId(vendorId_), productId(productId_)
+{
+    libusb_context* ctx = nullptr;
+    int r = libusb_init(&ctx);
+    if (r != 0) {
+        log.error("USB init failed %d", r);
+        throw USBdeviceInitException();
+    }
+    context.reset(ctx);
+}
+
+USBdevice::~USBdevice()
+{
+    log.debug("Closing usb");
+    close();
+}
+
+USBdevice::DeviceList USBdevice::deviceList(ssize_t& count)
+{
+    libusb_device** list = nullptr;
+    count = libusb_get_device_list(context.get(), &list);
+    DeviceList owned(list);
+    if (count <= 0)
+        return nullptr;
+    return owned;
+}
+
+bool USBdevice::isPresent()
+{
+    ssize_t n = 0;
+    DeviceList list = deviceList(n);
+    if (!list) {
+        log.debug("No USB devices");
+        return false;
+    }
+    for (ssize_t i = 0; i < n; ++i) {
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(list.get()[i], &desc) != 0) {
+            log.error("failed to get device descriptor");
+            continue;
+        }
+        if (desc.idVendor == vendorId && desc.idProduct == productId) {
+            log.debug("Found  vID: 0x%04X - pID: 0x%04X", vendorId, productId);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool USBdevice::claimInterfaces(libusb_device_handle* h)
+{
+    for (int i : kInterfaces) {
+        if (libusb_kernel_driver_active(h, i) == 1) {
+            // A failed detach is not fatal: the claim below tells whether the interface is ours.
+            if (libusb_detach_kernel_driver(h, i) == 0)
+                log.debug("Kernel driver detached");
+            else
+                log.debug("Failed to detach Kernel driver");
+        }
+    }
+    if (libusb_claim_interface(h, 0) != 0)
+        return false;
+    if (libusb_claim_interface(h, 1) != 0) {
+        libusb_release_interface(h, 0);
+        return false;
+    }
+    return true;
+}
+
+bool USBdevice::open()
+{
+    if (handle)
+        close();
+    ssize_t n = 0;
+    DeviceList list = deviceList(n);
+    if (!list)
+        return false;
+    for (ssize_t i = 0; i < n && !handle; ++i) {
+        libusb_device* dev = list.get()[i];
+        libusb_device_descriptor desc;
+        if (libusb_get_device_descriptor(dev, &desc) != 0) {
+            log.error("failed to get device descriptor");
+            continue;
+        }
+        if (desc.idVendor != vendorId || desc.idProduct != productId)
+            continue;
+        libusb_device_handle* raw = nullptr;
+        if (libusb_open(dev, &raw) != 0)
+            continue;
+        Handle h(raw);
+        if (claimInterfaces(h.get()))
+            handle = std::move(h);
+        // otherwise h closes this device and the scan goes on
+    }
+    return handle != nullptr;
+}
+
+void USBdevice::close()
+{
+    if (!handle)
+        return;
+    int r = libusb_release_interface(handle.get(), 0);
+    if (r != 0)
+        log.debug("Cloud not release interface 0 %s", libusb_error_name(r));
+    libusb_release_interface(handle.get(), 1);
+    handle.reset();
+}
+
+int USBdevice::read(uint8_t* buffer, int length)
+{
+    if (!handle)
+        return -2;
+    int transferred = 0;
+    int r = libusb_bulk_transfer(handle.get(), kEndpointIn, buffer, length, &transferred, kReadTimeoutMs);
+    if (r == 0) {
+        log.debug("RX %d", transferred);
+        return transferred;
+    }
+    if (r == LIBUSB_ERROR_TIMEOUT)
+        return transferred;
+    log.debug("Listener err %s", libusb_error_name(r));
+    return -1;
+}
+
+int USBdevice::write(const uint8_t* buffer, int length)
+{
+    if (!handle)
+        return -2;
+    int transferred = 0;
+    // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
+    int r = libusb_bulk_transfer(handle.get(), kEndpointOut, const_cast<uint8_t*>(buffer), length, &transferred, 0);
+    if (r == 0 && transferred == length) {
+        log.debug("Wrote %d", transferred);
+        return transferred;
+    }
+    log.debug("Write Error!");
+    return -1;
+}
+
+void USBdevice::listDevices()
+{
+    ssize_t n = 0;
+    DeviceList list = deviceList(n);
+    if (!list) {
+        log.debug("No USB devices");
+        return;
+    }
+    log.debug(std::string(88, '='));
+    log.debug("Found %d USB devices", static_cast<int>(n));
+    for (ssize_t i = 0; i < n; ++i)
+        dumpDevice(list.get()[i]);
+}
+
+void USBdevice::dumpDevice(libusb_device* dev)
+{
+    libusb_device_descriptor desc;
+    if (libusb_get_device_descriptor(dev, &desc) != 0) {
+        log.debug("failed to get device descriptor");
+        return;
+    }
+    log.debug("------------- VendorID: 0x%04X - ProductID: 0x%04X ---------------\n", desc.idVendor, desc.idProduct);
+    log.debug("Number of possible configurations: %d", desc.bNumConfigurations);
+    log.debug("Device Class: %d", desc.bDeviceClass);
+    libusb_config_descriptor* raw = nullptr;
+    if (libusb_get_config_descriptor(dev, 0, &raw) == 0) {
+        CHandle<libusb_config_descriptor, libusb_free_config_descriptor> config(raw);
+        log.debug("Interfaces: %d", config->bNumInterfaces);
+        for (int i = 0; i < config->bNumInterfaces; ++i) {
+            const libusb_interface& itf = config->interface[i];
+            log.debug("Number of alternate settings: %d", itf.num_altsetting);
+            for (int a = 0; a < itf.num_altsetting; ++a) {
+                const libusb_interface_descriptor& alt = itf.altsetting[a];
+                log.debug("Interface Number: %d", alt.bInterfaceNumber);
+                log.debug("Number of endpoints: %d", alt.bNumEndpoints);
+                for (int e = 0; e < alt.bNumEndpoints; ++e) {
+                    log.debug("  Descriptor Type: %d", alt.endpoint[e].bDescriptorType);
+                    log.debug("  EP Address: 0x%02X\n", alt.endpoint[e].bEndpointAddress);
+                }
+            }
+        }
+    }
+    log.debug(std::string(66, '-') + "\n");
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "c_handle.h"
+
+#include <cstdint>
+#include <libusb.h>
+#include <log4cpp/Category.hh>
+
+/// libusb could not be initialised. Deliberately outside the updater's exception hierarchy:
+/// the daemon cannot work without USB and lets it end the process.
+class USBdeviceInitException {};
+
+/// The key on the USB bus: one libusb context for the daemon's whole run, the key found by
+/// vendor and product id, both interfaces claimed (kernel drivers detached first), and single
+/// bulk transfers on its endpoints. Logs to the category "USBdevice".
+///
+/// read() and write() may run on two threads at once (libusb allows that on one handle);
+/// open() and close() must not overlap with them.
+class USBdevice {
+public:
+    static constexpr uint8_t kEndpointIn = 0x82;
+    static constexpr uint8_t kEndpointOut = 0x01;
+    static constexpr unsigned kReadTimeoutMs = 1000;
+
+    /// Throws USBdeviceInitException when libusb cannot be initialised.
+    USBdevice(uint16_t vendorId, uint16_t productId);
+    virtual ~USBdevice();
+    USBdevice(const USBdevice&) = delete;
+    USBdevice& operator=(const USBdevice&) = delete;
+
+    /// A device with both ids is on the bus (nothing is opened).
+    bool isPresent();
+    /// Finds, opens and claims the first matching device whose interfaces can be claimed.
+    bool open();
+    /// Releases both interfaces and closes the device; nothing when none is open.
+    void close();
+    /// One bulk read from 0x82 with a 1000 ms limit: bytes received (those before a time-out,
+    /// often 0), -1 on a transfer error, -2 when no device is open.
+    int read(uint8_t* buffer, int length);
+    /// One bulk write to 0x01 without a time limit: length on success, -1 on a failed or
+    /// short write, -2 when no device is open.
+    int write(const uint8_t* buffer, int length);
+    /// Diagnostic dump of every USB device at DEBUG.
+    void listDevices();
+
+private:
+    static void freeDeviceList(libusb_device** list) { libusb_free_device_list(list, 1); }
+    using Context = CHandle<libusb_context, libusb_exit>;
+    using Handle = CHandle<libusb_device_handle, libusb_close>;
+    using DeviceList = CHandle<libusb_device*, freeDeviceList>;
+
+    /// The device list, or null when it is empty or cannot be had.
+    DeviceList deviceList(ssize_t& count);
+    bool claimInterfaces(libusb_device_handle* h);
+    void dumpDevice(libusb_device* dev);
+
+    log4cpp::Category& log;
+    Context context;
+    Handle handle; // declared after the context: closed before the context ends
+    uint16_t vendorId;
+    uint16_t productId;
+};

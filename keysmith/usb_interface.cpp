@@ -1,0 +1,110 @@
+#include "usb_interface.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+cUSBinterface::cUSBinterface(USBdevice* device_)
+    : log(log4cpp::Category::getInstance("cUSBinterface")), device(device_), framer(receiveBuffer, kBufferSize)
+{
+    if (!device || !device->open())
+        throw cUSBinterfaceExceptionClaim();
+    running = true;
+    try {
+        reader = std::thread(&cUSBinterface::readerLoop, this);
+    } catch (...) {
+        device->close();
+        throw;
+    }
+}
+
+cUSBinterface::~cUSBinterface()
+{
+    running = false;
+    if (reader.joinable())
+        reader.join();
+    device->close();
+}
+
+void cUSBinterface::readerLoop() noexcept
+{
+    try {
+        while (running && readStep()) {
+        }
+    } catch (...) {
+        // Nothing may escape a thread; the channel then behaves as after a read error.
+        log.error("USB reader stopped by an exception");
+    }
+}
+
+bool cUSBinterface::readStep()
+{
+    uint8_t buf[kBufferSize];
+    int n = device->read(buf, sizeof buf);
+    if (n < 0)
+        return false;
+    std::lock_guard<std::mutex> lock(mutex);
+    for (int i = 0; i < n; ++i) {
+        uint32_t len = framer.feed(buf[i]);
+        if (len) {
+            log.debug("RX %u", len);
+            std::memcpy(replyBuffer, receiveBuffer, len);
+            receivedLength = len;
+            ++framesCompleted;
+            frameReady.notify_all();
+        }
+    }
+    return true;
+}
+
+bool cUSBinterface::send(const TagMsg& message)
+{
+    uint8_t payload[kMaxMessage];
+    size_t length = message.getMsg(payload, sizeof payload);
+    if (length == 0) {
+        log.error("Message does not fit in %u bytes, not sent", static_cast<unsigned>(kMaxMessage));
+        return false;
+    }
+    payload[0] = message.leadByte;
+
+    uint8_t frame[kBufferSize + 1]; // + the filler byte
+    uint32_t frameLength = cHDLCframer::encode(payload, static_cast<uint32_t>(length), frame, kBufferSize);
+    if (frameLength == 0) {
+        log.error("Frame longer than %u bytes, not sent", kBufferSize);
+        return false;
+    }
+    // The key's side would otherwise wait for the end of a transfer of whole 64-byte packets.
+    if (frameLength % 64 == 0)
+        frame[frameLength++] = kFiller;
+
+    log.debug("TX %u", frameLength);
+    for (uint32_t off = 0; off < frameLength; off += kMaxPiece) {
+        int piece = static_cast<int>(std::min<size_t>(kMaxPiece, frameLength - off));
+        int written = device->write(frame + off, piece);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (written != piece)
+            return false;
+    }
+    return true;
+}
+
+std::unique_ptr<TagMsg> cUSBinterface::request(const TagMsg& message, unsigned seconds)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    // Holding the lock while sending means the reader cannot complete a frame in between:
+    // every frame counted after this point arrived after the request was written.
+    const uint64_t before = framesCompleted;
+    receivedLength = 0;
+    send(message);
+    // A monotonic deadline: the board's wall clock may be stepped while we wait.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    if (!frameReady.wait_until(lock, deadline, [&] { return framesCompleted != before; })) {
+        log.error("Timeout  ");
+        return nullptr;
+    }
+    uint32_t length = receivedLength;
+    receivedLength = 0;
+    if (length == 0)
+        return nullptr;
+    return TagMsg::parseMsg(replyBuffer, static_cast<uint16_t>(length));
+}

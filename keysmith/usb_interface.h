@@ -1,0 +1,62 @@
+#pragma once
+
+#include "hdlc_framer.h"
+#include "tag_msg.h"
+#include "usb_device.h"
+#include "usb_interface_exception.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <log4cpp/Category.hh>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+/// Request/reply channel to the key over an open USBdevice: a reader thread de-frames the
+/// incoming byte stream, send() writes one tagged message as one frame, request() sends and
+/// waits for the next complete frame. One channel per upgrade attempt. Logs to "cUSBinterface".
+///
+/// Replies are not queued: a request takes the last frame completed after it was sent; frames
+/// that arrive while nobody waits are dropped by the next request.
+class cUSBinterface {
+public:
+    static constexpr uint32_t kBufferSize = 1024;  ///< receive buffer and frame buffer
+    static constexpr size_t kMaxMessage = 800;     ///< serialised message limit
+    static constexpr size_t kMaxPiece = 63;        ///< bytes per USB write
+    static constexpr uint8_t kFiller = 0x00;       ///< sent after frames of a multiple of 64 bytes
+
+    /// Opens the device (not owned; must outlive the channel) and starts the reader thread.
+    /// Throws cUSBinterfaceExceptionClaim when the key cannot be opened and claimed.
+    explicit cUSBinterface(USBdevice* device);
+    /// Stops the reader thread (within about one read time-out) and closes the device.
+    virtual ~cUSBinterface();
+    cUSBinterface(const cUSBinterface&) = delete;
+    cUSBinterface& operator=(const cUSBinterface&) = delete;
+
+    /// Serialises, frames and writes one message. False when a piece was not written whole,
+    /// or the message does not serialise within 800 bytes or frame within 1024 (nothing sent).
+    bool send(const TagMsg& message);
+    /// Sends the message and waits up to `seconds` for the next complete good frame. Returns
+    /// the parsed reply (owned by the caller), or null on time-out ("Timeout  ") or when the
+    /// reply does not parse.
+    std::unique_ptr<TagMsg> request(const TagMsg& message, unsigned seconds);
+
+private:
+    void readerLoop() noexcept;
+    bool readStep();
+
+    log4cpp::Category& log;
+    USBdevice* device;
+    std::mutex mutex; // the channel's only lock; guards everything marked below
+    std::condition_variable frameReady;
+    uint8_t receiveBuffer[kBufferSize]; // guarded by mutex: the framer collects here
+    cHDLCframer framer;                 // guarded by mutex
+    uint32_t receivedLength = 0;        // guarded by mutex: payload length in replyBuffer, 0 = none
+    // A completed payload is copied out at once: the framer reuses receiveBuffer for the next
+    // frame, which may begin in the same USB read before the waiting request gets to parse.
+    uint8_t replyBuffer[kBufferSize];   // guarded by mutex
+    uint64_t framesCompleted = 0;       // guarded by mutex: lets a request ignore older frames
+    std::atomic<bool> running{false};
+    std::thread reader;
+};
