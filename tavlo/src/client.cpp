@@ -144,16 +144,20 @@ void Client::on_message(const struct mosquitto_message* message)
     guard(_log, "on_message", [&] {
         if (!message)
             return;
-        for (Subscription& subscription : _subscriptions) {
+        // By index and over the subscriptions present when the message came: a handler that
+        // registers another handler may reallocate the list, and the newcomer waits for the next
+        // message.
+        const size_t count = _subscriptions.size();
+        for (size_t i = 0; i < count; ++i) {
             bool matches = false;
             try {
-                matches = subscription.filter().compareWithTopic(message->topic);
+                matches = _subscriptions[i].filter().compareWithTopic(message->topic);
             } catch (const Error& e) {
                 _log.error(e.what());
                 continue;
             }
             if (matches)
-                subscription.informHandlers(*this, message);
+                _subscriptions[i].informHandlers(*this, message);
         }
     });
 }

@@ -57,7 +57,10 @@ void Subscription::informHandlers(Client& client, const mosquitto_message* messa
     if (log.isDebugEnabled())
         log.debug("received " + quoted(_filter.topicFilter()));
     const FilterVariables variables = _filter.captureFilterVariables(message ? message->topic : nullptr);
-    for (Handler* handler : _handlers) {
+    // A handler that registers another handler may grow this list or move this very subscription
+    // inside the client's list: work on a copy and leave this object alone from here on.
+    const std::vector<Handler*> handlers = _handlers;
+    for (Handler* handler : handlers) {
         // Only standard exceptions are a handler's reportable failures; anything else ends the
         // dispatch of this message and is stopped at the client's callback boundary.
         try {

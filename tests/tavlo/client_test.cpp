@@ -213,6 +213,36 @@ TEST_F(ClientTest, NonStandardExceptionIsStoppedAtTheCallback)
     EXPECT_EQ(capture.count("handler through exception"), 0u);
 }
 
+TEST_F(ClientTest, HandlerRegisteringHandlersDuringDispatch)
+{
+    std::vector<std::string> calls;
+    auto client = makeClient("tavlo-grow");
+    Recorder sameFilter("sameFilter", "g/+", 1, calls), newFilter("newFilter", "g/#", 1, calls);
+    // Registering reallocates the handler list being walked and the client's list of
+    // subscriptions while the first subscription dispatches.
+    bool grown = false;
+    Recorder grower("grower", "g/+", 1, calls, [&](const tavlo::FilterVariables&) {
+        if (grown)
+            return;
+        grown = true;
+        client->registerHandler(&sameFilter);
+        client->registerHandler(&newFilter);
+    });
+    // A handler after the grower: its call must not go through a list the grower has reallocated.
+    Recorder tail("tail", "g/+", 1, calls);
+    client->registerHandler(&grower);
+    client->registerHandler(&tail);
+    start(*client);
+    ASSERT_TRUE(pumpUntilSubacks(*client, 1));
+
+    auto p = peer();
+    p->publish("g/1", "a", 1);
+    p->publish("g/2", "b", 1);
+    ASSERT_TRUE(pumpUntilCalls(*client, calls, 6));
+    EXPECT_EQ(calls, (std::vector<std::string>{"grower 1 a", "tail 1 a", "grower 2 b", "tail 2 b",
+                                               "sameFilter 2 b", "newFilter 2 b"}));
+}
+
 TEST_F(ClientTest, CleanSessionResubscribesAfterBrokerRestart)
 {
     std::vector<std::string> calls;

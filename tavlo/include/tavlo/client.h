@@ -37,7 +37,8 @@ public:
     Client& operator=(const Client&) = delete;
 
     /// Adds the handler to the subscription of its filter, creating that subscription when it is
-    /// new. Never talks to the broker. Throws tavlo::Error on a null handler.
+    /// new. Never talks to the broker. Throws tavlo::Error on a null handler. A handler registered
+    /// from inside another handler takes part from the next message on.
     void registerHandler(Handler* handler);
     /// Connects (keep-alive 60 s); the outcome arrives through on_connect inside loop().
     int start(const char* host, int port);
