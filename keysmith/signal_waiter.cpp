@@ -1,0 +1,47 @@
+#include "signal_waiter.h"
+
+#include <chrono>
+#include <ctime>
+
+cSignalWaiter::cSignalWaiter() : log(log4cpp::Category::getInstance("cSignalWaiter")) {}
+
+cSignalWaiter::~cSignalWaiter() = default;
+
+bool cSignalWaiter::wait(ServerRequest** out, int seconds)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!delivered) {
+        // The deadline is on the wall clock, counted from the current whole second.
+        const auto deadline = std::chrono::system_clock::from_time_t(std::time(nullptr) + seconds);
+        waiting = true;
+        bool timedOut = false;
+        while (!delivered && !timedOut)
+            timedOut = condition.wait_until(lock, deadline) == std::cv_status::timeout;
+        waiting = false;
+        // A request that came as the deadline passed is kept for the next wait.
+        if (timedOut)
+            return false;
+    }
+    ServerRequest* request = pending.release();
+    delivered = false;
+    if (out)
+        *out = request;
+    else
+        delete request;
+    return true;
+}
+
+void cSignalWaiter::trigger(ServerRequest* request)
+{
+    std::unique_ptr<ServerRequest> owned(request);
+    std::lock_guard<std::mutex> lock(mutex);
+    log.debug("triggered");
+    if (waiting) {
+        pending = std::move(owned); // replaces (deletes) one that was never taken
+        delivered = true;
+    } else {
+        log.debug("but who cares?");
+        owned.reset();
+    }
+    condition.notify_one();
+}
