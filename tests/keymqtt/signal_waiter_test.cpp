@@ -1,0 +1,212 @@
+#include "signal_waiter.h"
+
+#include "log_capture.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <future>
+#include <gtest/gtest.h>
+#include <log4cpp/AppenderSkeleton.hh>
+#include <log4cpp/LoggingEvent.hh>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+using log4cpp::Priority;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+ServerRequest* makeRequest(uint32_t serial)
+{
+    auto* request = new ServerRequest;
+    request->serial = serial;
+    return request;
+}
+
+/// Triggers requests with serials 1, 2, ... until the waiting call returns, so that one of them is
+/// sure to arrive while the other thread is inside wait(). The serial of the last one triggered.
+uint32_t triggerUntilTaken(cSignalWaiter& waiter, std::future<bool>& waiting, bool withRequest = true)
+{
+    uint32_t serial = 0;
+    while (waiting.wait_for(10ms) != std::future_status::ready)
+        waiter.trigger(withRequest ? makeRequest(++serial) : nullptr);
+    return serial;
+}
+
+class SignalWaiterTest : public ::testing::Test {
+protected:
+    testsupport::LogCapture capture;
+};
+
+TEST_F(SignalWaiterTest, RequestTriggeredWhileNobodyWaitsIsDropped)
+{
+    cSignalWaiter waiter;
+    waiter.trigger(makeRequest(7));
+    EXPECT_EQ(capture.messages("cSignalWaiter"), (std::vector<std::string>{"triggered", "but who cares?"}));
+    EXPECT_TRUE(capture.has("cSignalWaiter", Priority::DEBUG, "but who cares?"));
+    EXPECT_TRUE(capture.has("ServerRequest", Priority::DEBUG, "deleted"));
+
+    ServerRequest* request = reinterpret_cast<ServerRequest*>(0x1);
+    EXPECT_FALSE(waiter.wait(&request, 0)); // nothing was kept
+    EXPECT_EQ(request, reinterpret_cast<ServerRequest*>(0x1));
+}
+
+TEST_F(SignalWaiterTest, HandsOverToTheWaitingThread)
+{
+    struct Case {
+        const char* name;
+        bool withRequest;
+        bool withOut;
+    };
+    for (const Case& c : {Case{"request to caller", true, true}, Case{"request deleted without out", true, false},
+                          Case{"hand-over without request", false, true}}) {
+        SCOPED_TRACE(c.name);
+        cSignalWaiter waiter;
+        capture.clear();
+        ServerRequest* request = reinterpret_cast<ServerRequest*>(0x1);
+        std::future<bool> waiting =
+            std::async(std::launch::async, [&] { return waiter.wait(c.withOut ? &request : nullptr, 5); });
+        const uint32_t last = triggerUntilTaken(waiter, waiting, c.withRequest);
+        EXPECT_TRUE(waiting.get());
+        if (c.withOut && c.withRequest) {
+            ASSERT_NE(request, nullptr);
+            EXPECT_GE(request->serial, 1u);
+            EXPECT_LE(request->serial, last);
+            delete request;
+        } else if (c.withOut) {
+            EXPECT_EQ(request, nullptr);
+        }
+        // Every request was either handed over and deleted by its taker, or dropped.
+        EXPECT_EQ(capture.count("created"), capture.count("deleted"));
+    }
+}
+
+TEST_F(SignalWaiterTest, TimesOutAtTheWholeSecondDeadline)
+{
+    cSignalWaiter waiter;
+    ServerRequest* request = nullptr;
+    const auto start = Clock::now();
+    EXPECT_FALSE(waiter.wait(&request, 2));
+    const auto elapsed = Clock::now() - start;
+    // Counted from the current whole second: more than one second, at most two.
+    EXPECT_GT(elapsed, 900ms);
+    EXPECT_LT(elapsed, 2300ms);
+    EXPECT_EQ(request, nullptr);
+
+    const auto immediate = Clock::now();
+    EXPECT_FALSE(waiter.wait(&request, 0));
+    EXPECT_FALSE(waiter.wait(&request, -5));
+    EXPECT_LT(Clock::now() - immediate, 100ms);
+}
+
+/// Holds the thread that logs "triggered" on "cSignalWaiter" until released. The waiter logs it
+/// with its mutex held, which lets a test stop a hand-over half-way.
+class TriggerGate : public log4cpp::AppenderSkeleton {
+public:
+    TriggerGate() : log4cpp::AppenderSkeleton("trigger-gate") {}
+    void close() override {}
+    bool requiresLayout() const override { return false; }
+    void setLayout(log4cpp::Layout*) override {}
+
+    bool waitUntilHeld(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, [this] { return held; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        open = true;
+        changed.notify_all();
+    }
+
+protected:
+    void _append(const log4cpp::LoggingEvent& event) override
+    {
+        if (event.message != "triggered")
+            return;
+        std::unique_lock<std::mutex> lock(mutex);
+        held = true;
+        changed.notify_all();
+        changed.wait_for(lock, 10s, [this] { return open; });
+    }
+
+private:
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool held = false; // guarded by mutex
+    bool open = false; // guarded by mutex
+};
+
+/// Attaches a gate to "cSignalWaiter" while it lives, and releases it on the way out.
+class GatedTrigger {
+public:
+    GatedTrigger() : category(log4cpp::Category::getInstance("cSignalWaiter")) { category.addAppender(gate); }
+    ~GatedTrigger()
+    {
+        gate.release();
+        if (delivering.joinable())
+            delivering.join();
+        category.removeAppender(&gate);
+    }
+
+    /// Runs a wait of two seconds on another thread and a hand-over on a third that is stopped
+    /// inside the waiter's lock until the wait has timed out; then lets the hand-over finish. The
+    /// result of that wait.
+    bool deliverAsTheDeadlinePasses(cSignalWaiter& waiter, ServerRequest** out, uint32_t serial)
+    {
+        const auto start = Clock::now();
+        std::future<bool> waiting = std::async(std::launch::async, [&] { return waiter.wait(out, 2); });
+        // The deadline is more than one second away; well before it the waiter is inside wait().
+        std::this_thread::sleep_for(300ms);
+        delivering = std::thread([&waiter, serial] { waiter.trigger(makeRequest(serial)); });
+        EXPECT_TRUE(gate.waitUntilHeld(5s));
+        // The hand-over holds the waiter's lock while the deadline passes: the timed-out wait
+        // cannot return before the request has been stored.
+        std::this_thread::sleep_until(start + 2400ms);
+        EXPECT_EQ(waiting.wait_for(0ms), std::future_status::timeout);
+        gate.release();
+        delivering.join();
+        return waiting.get();
+    }
+
+private:
+    log4cpp::Category& category;
+    TriggerGate gate;
+    std::thread delivering;
+};
+
+TEST_F(SignalWaiterTest, RequestArrivingAsTheDeadlinePassesIsKeptForTheNextWait)
+{
+    cSignalWaiter waiter;
+    ServerRequest* request = nullptr;
+    {
+        GatedTrigger gated;
+        EXPECT_FALSE(gated.deliverAsTheDeadlinePasses(waiter, &request, 0xABCD));
+    }
+    EXPECT_EQ(request, nullptr);
+    EXPECT_FALSE(capture.contains("but who cares?"));
+
+    const auto again = Clock::now();
+    EXPECT_TRUE(waiter.wait(&request, 5));
+    EXPECT_LT(Clock::now() - again, 100ms);
+    ASSERT_NE(request, nullptr);
+    EXPECT_EQ(request->serial, 0xABCDu);
+    delete request;
+    EXPECT_FALSE(waiter.wait(&request, 0)); // taken once only
+}
+
+TEST_F(SignalWaiterTest, DestructorDeletesAPendingRequest)
+{
+    {
+        cSignalWaiter waiter;
+        GatedTrigger gated;
+        EXPECT_FALSE(gated.deliverAsTheDeadlinePasses(waiter, nullptr, 1));
+        EXPECT_EQ(capture.count("deleted"), 0u);
+    }
+    EXPECT_EQ(capture.count("deleted"), 1u);
+}
+
+} // namespace
