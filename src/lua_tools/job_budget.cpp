@@ -15,7 +15,16 @@ void JobBudget::reset(const JobLimits& limits)
     _time_expired = false;
 }
 
-void* JobBudget::allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexcept
+void* JobBudget::allocate(void*, void* ptr, size_t, size_t nsize) noexcept
+{
+    if (nsize == 0) {
+        std::free(ptr);
+        return nullptr;
+    }
+    return std::realloc(ptr, nsize);
+}
+
+void* JobBudget::allocateCapped(void* ud, void* ptr, size_t osize, size_t nsize) noexcept
 {
     auto* self = static_cast<JobBudget*>(ud);
     // Without a block, osize carries the object type, not a size.
@@ -26,7 +35,7 @@ void* JobBudget::allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexc
         return nullptr;
     }
     // Only growth is refused: Lua relies on shrinking never failing.
-    if (self->_limit_bytes != 0 && nsize > old && self->_used - old + nsize > self->_limit_bytes) {
+    if (nsize > old && self->_used - old + nsize > self->_limit_bytes) {
         self->_memory_refused = true;
         return nullptr;
     }

@@ -24,8 +24,8 @@ public:
     /// Takes the limits for the next state; call before that state is created.
     void reset(const JobLimits& limits);
 
-    /// lua_Alloc for lua_newstate, with this object as user data.
-    static void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
+    /// The lua_Alloc for lua_newstate under the current limits; its user data is this object.
+    lua_Alloc allocator() const { return _limit_bytes != 0 ? &JobBudget::allocateCapped : &JobBudget::allocate; }
 
     /// Starts the time limit on L (no-op without one). The hook stays until the state closes,
     /// so finalizers run by lua_close are bounded too.
@@ -34,10 +34,13 @@ public:
     /// Some allocation was refused because of the memory cap.
     bool memoryLimitHit() const { return _memory_refused; }
     bool timeLimitHit() const { return _time_expired; }
-    size_t memoryInUse() const { return _used; }
     const JobLimits& limits() const { return _limits; }
 
 private:
+    // Without a memory limit there is nothing to count, which keeps every allocation as cheap as
+    // Lua's own allocator.
+    static void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
+    static void* allocateCapped(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
     static void checkClock(lua_State* L, lua_Debug* ar);
 
     JobLimits _limits;

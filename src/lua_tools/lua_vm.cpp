@@ -107,7 +107,7 @@ bool LuaVM::open()
     // The budget is the allocator of the open state, so that state goes first.
     close();
     _budget.reset(_limits);
-    lua_State* L = lua_newstate(&JobBudget::allocate, &_budget);
+    lua_State* L = lua_newstate(_budget.allocator(), &_budget);
     if (!L) {
         log.error("Failed to create a new Lua instance.");
         return false;
@@ -137,7 +137,7 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
     if (!addVekEnv() || !addSearchDirs())
         return JobResult(false, kNoResources);
 
-    log.debug(std::string("luaL_loadfile: ") + abs_path);
+    log.debug("luaL_loadfile: %s", abs_path);
     LoadRequest request{abs_path, LUA_OK};
     int status = callProtected(L, &loadChunk, &request, 0, 1); // chunk|message
     if (status == LUA_OK)
@@ -150,7 +150,7 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
     if (!loadArgs(args))
         return JobResult(false, kInvalidArgs);
 
-    log.debug(std::string("lua_pcall: ") + abs_path);
+    log.debug("lua_pcall: %s", abs_path);
     _budget.startClock(L);
     status = lua_pcallk(L, 0, LUA_MULTRET, 0, 0, nullptr); // results...|error
     if (status != LUA_OK) {
