@@ -28,8 +28,10 @@ MqttTestClient::MqttTestClient(int port, const std::string& clientId, bool clean
 
 MqttTestClient::~MqttTestClient()
 {
+    // The disconnect ends the library's loop thread by itself (also when it never connected);
+    // cancelling it instead could leave one of the client's mutexes locked as it is destroyed.
     mosquitto_disconnect(_mosq);
-    mosquitto_loop_stop(_mosq, true);
+    mosquitto_loop_stop(_mosq, false);
     mosquitto_destroy(_mosq);
 }
 
