@@ -238,6 +238,8 @@ TEST_F(KeyMqttTest, AnnounceKeyAsksTheServerAndWeighsTheAnswer)
         // The server answers each notification with its request.
         auto answered = std::async(std::launch::async, [&] {
             const auto notification = server().waitFor("out/key/0000ABCD/notification");
+            // The link keeps a request only while it waits; give it time to get there.
+            std::this_thread::sleep_for(100ms);
             if (notification)
                 server().publish(requestTopic(c.answerLevel), c.answer, 2, true);
             return notification;
