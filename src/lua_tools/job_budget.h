@@ -27,8 +27,8 @@ public:
     /// The lua_Alloc for lua_newstate under the current limits; its user data is this object.
     lua_Alloc allocator() const { return _limit_bytes != 0 ? &JobBudget::allocateCapped : &JobBudget::allocate; }
 
-    /// Starts the time limit on L (no-op without one). The hook stays until the state closes,
-    /// so finalizers run by lua_close are bounded too.
+    /// Starts the time limit on L (no-op without one). Lua runs no hooks inside __gc
+    /// metamethods, so finalizers are outside the limit.
     void startClock(lua_State* L);
 
     /// Some allocation was refused because of the memory cap.
