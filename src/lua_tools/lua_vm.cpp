@@ -177,7 +177,7 @@ bool LuaVM::addVekEnv()
 
 bool LuaVM::addSearchDirs()
 {
-    // Built here, outside the protected call, so that no string is alive across a Lua error.
+    // Built out here: the protected function must own nothing, as an error unwinds it.
     std::string path_ext;
     std::string cpath_ext;
     for (const auto& dir : _search_dirs) {
