@@ -1,0 +1,90 @@
+#include "packed_object_check.h"
+
+#include <cstdint>
+#include <vector>
+
+#include <msgpack.hpp>
+
+namespace vek {
+
+namespace {
+
+[[noreturn]] void truncated() { throw msgpack::insufficient_bytes("insufficient bytes"); }
+
+// Big-endian unsigned integer of `width` bytes at data[pos]; moves pos past it.
+uint64_t read_be(const unsigned char* data, size_t size, size_t& pos, unsigned width)
+{
+    if (size - pos < width)
+        truncated();
+    uint64_t value = 0;
+    for (unsigned i = 0; i < width; ++i)
+        value = value << 8 | data[pos + i];
+    pos += width;
+    return value;
+}
+
+} // namespace
+
+size_t check_packed_object(const char* data, size_t size, unsigned max_depth)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data);
+    // Items still to read at each open level; level 0 holds the one top-level object.
+    std::vector<uint64_t> open{1};
+    // Items still to read on all levels together: each needs at least one more byte.
+    uint64_t pending = 1;
+    size_t pos = 0;
+    while (!open.empty()) {
+        if (open.back() == 0) {
+            open.pop_back();
+            continue;
+        }
+        --open.back();
+        --pending;
+        if (pos >= size)
+            truncated();
+        const unsigned char type = bytes[pos++];
+        uint64_t skip = 0;     // bytes of a string, binary or extension body
+        uint64_t children = 0; // elements of an array, keys and values of a map
+        if (type <= 0x7f || type >= 0xe0 || type == 0xc0 || type == 0xc2 || type == 0xc3) {
+            // fixint, nil, booleans: the type byte is all
+        } else if (type <= 0x8f) {
+            children = 2u * (type & 0x0fu);
+        } else if (type <= 0x9f) {
+            children = type & 0x0fu;
+        } else if (type <= 0xbf) {
+            skip = type & 0x1fu;
+        } else if (type == 0xc1) {
+            return pos; // never used; the unpacker names it a parse error
+        } else if (type <= 0xc6) {      // bin 8, 16, 32
+            skip = read_be(bytes, size, pos, 1u << (type - 0xc4));
+        } else if (type <= 0xc9) {      // ext 8, 16, 32: length, then the type byte and the body
+            skip = read_be(bytes, size, pos, 1u << (type - 0xc7)) + 1;
+        } else if (type <= 0xcb) {      // float 32, 64
+            skip = type == 0xca ? 4 : 8;
+        } else if (type <= 0xd3) {      // uint and int 8 to 64
+            skip = 1u << ((type - 0xcc) & 3);
+        } else if (type <= 0xd8) {      // fixext 1 to 16: the type byte and the body
+            skip = 1 + (1u << (type - 0xd4));
+        } else if (type <= 0xdb) {      // str 8, 16, 32
+            skip = read_be(bytes, size, pos, 1u << (type - 0xd9));
+        } else if (type <= 0xdd) {      // array 16, 32
+            children = read_be(bytes, size, pos, type == 0xdc ? 2 : 4);
+        } else {                        // map 16, 32
+            children = 2 * read_be(bytes, size, pos, type == 0xde ? 2 : 4);
+        }
+        if (skip > size - pos)
+            truncated();
+        pos += skip;
+        if (children > 0) {
+            pending += children;
+            if (pending > size - pos)
+                truncated();
+            if (open.size() > max_depth)
+                throw msgpack::depth_size_overflow("depth size overflow");
+            open.push_back(children);
+        }
+    }
+    return pos;
+}
+
+} // namespace vek

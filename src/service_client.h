@@ -1,0 +1,22 @@
+#pragma once
+
+#include <tavlo/client.h>
+
+namespace vek {
+
+/// The command service's MQTT client: a tavlo::Client with TCP_NODELAY set (every job answer is
+/// a small message on the latency path) that counts the publishes whose QoS handshake has
+/// completed, so that a stopping service can tell when its last result has reached the broker.
+class ServiceClient : public tavlo::Client {
+public:
+    ServiceClient(const tavlo::ClientSessionOptions& options, const char* logCategory);
+
+    void on_publish(int mid) override;
+    /// Publishes completed since construction (for QoS 2: PUBCOMP received).
+    unsigned long completed() const { return _completed; }
+
+private:
+    unsigned long _completed = 0;
+};
+
+} // namespace vek
