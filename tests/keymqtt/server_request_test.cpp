@@ -1,8 +1,6 @@
 #include "key_records.h"
 #include "server_in_nuller.h"
 #include "server_request.h"
-#include "server_request_handler.h"
-#include "signal_waiter.h"
 #include "test_bytes.h"
 
 #include "log_capture.h"
@@ -125,9 +123,8 @@ TEST(KeyRecords, PackUnsignedIntegersInTheirSmallestEncoding)
     }
 }
 
-/// The request handler and the nuller called directly, with a client that never connects: the
-/// removal publish then fails, which shows whether it was attempted.
-class RequestHandlerTest : public ::testing::Test {
+/// The nuller called directly, with a client that never connects.
+class ServerInNullerTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { mosqpp::lib_init(); }
     static void TearDownTestSuite() { mosqpp::lib_cleanup(); }
@@ -146,61 +143,9 @@ protected:
 
     tavlo::Client client{tavlo::ClientSessionOptions{"handler-test", true, true}, nullptr};
     testsupport::LogCapture capture;
-    const std::string notRemoved =
-        std::string("Could not remove message. ") + mosqpp::strerror(MOSQ_ERR_NO_CONN);
 };
 
-TEST_F(RequestHandlerTest, EmptyPayloadIsIgnoredSilently)
-{
-    ServerRequestHandler handler;
-    cSignalWaiter waiter;
-    handler.waiter = &waiter;
-    capture.clear();
-    deliver(handler, "in/key/0000ABCD/request", "");
-    EXPECT_TRUE(capture.entries().empty());
-}
-
-TEST_F(RequestHandlerTest, RequestWithNobodyWaitingIsDroppedAndRemoved)
-{
-    ServerRequestHandler handler;
-    EXPECT_EQ(handler.identity(), "serverRequest");
-    EXPECT_EQ(handler.topicFilter(), "in/key/+/request");
-    EXPECT_EQ(handler.qos(), 2);
-    cSignalWaiter waiter;
-    handler.waiter = &waiter;
-    capture.clear();
-    deliver(handler, "in/key/1a2b/request", bytes({0x92, 0xc3, 0x05}));
-    EXPECT_TRUE(capture.contains("topic: in/key/1a2b/request")); // the dump
-    EXPECT_TRUE(capture.has("serverRequest", Priority::INFO, "My topic: in/key/1a2b/request"));
-    EXPECT_TRUE(capture.has("serverRequest", Priority::INFO, "serial  : 6699"));
-    EXPECT_TRUE(capture.has("cSignalWaiter", Priority::DEBUG, "but who cares?"));
-    EXPECT_EQ(capture.count("deleted"), 1u);
-    EXPECT_TRUE(capture.has("serverRequest", Priority::ERROR, notRemoved));
-}
-
-TEST_F(RequestHandlerTest, MalformedRequestThrowsBeforeRemoval)
-{
-    ServerRequestHandler handler;
-    cSignalWaiter waiter;
-    handler.waiter = &waiter;
-    capture.clear();
-    EXPECT_THROW(deliver(handler, "in/key/0000ABCD/request", bytes({0x92, 0x01, 0x05})), std::exception);
-    EXPECT_FALSE(capture.contains("My topic"));
-    EXPECT_FALSE(capture.contains("triggered"));
-    EXPECT_FALSE(capture.contains("Could not remove message"));
-    EXPECT_EQ(capture.count("created"), capture.count("deleted"));
-}
-
-TEST_F(RequestHandlerTest, WithoutWaiterNothingIsDecodedButTheRequestIsRemoved)
-{
-    ServerRequestHandler handler;
-    capture.clear();
-    EXPECT_NO_THROW(deliver(handler, "in/key/0000ABCD/request", bytes({0xc1})));
-    EXPECT_FALSE(capture.contains("created"));
-    EXPECT_TRUE(capture.has("serverRequest", Priority::ERROR, notRemoved));
-}
-
-TEST_F(RequestHandlerTest, NullerLogsNonEmptyMessagesOnly)
+TEST_F(ServerInNullerTest, LogsNonEmptyMessagesOnly)
 {
     ServerInNuller nuller("nuller", "in/#", 1);
     capture.clear();

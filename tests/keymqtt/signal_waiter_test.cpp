@@ -198,15 +198,4 @@ TEST_F(SignalWaiterTest, RequestArrivingAsTheDeadlinePassesIsKeptForTheNextWait)
     EXPECT_FALSE(waiter.wait(&request, 0)); // taken once only
 }
 
-TEST_F(SignalWaiterTest, DestructorDeletesAPendingRequest)
-{
-    {
-        cSignalWaiter waiter;
-        GatedTrigger gated;
-        EXPECT_FALSE(gated.deliverAsTheDeadlinePasses(waiter, nullptr, 1));
-        EXPECT_EQ(capture.count("deleted"), 0u);
-    }
-    EXPECT_EQ(capture.count("deleted"), 1u);
-}
-
 } // namespace
