@@ -91,6 +91,7 @@ struct EmulatedUsbDevice::Core : std::enable_shared_from_this<EmulatedUsbDevice:
     bool unplugged = false;                           // guarded by mutex
     bool closed = false;                              // guarded by mutex
     UsbDeviceStats st;                                // guarded by mutex
+    std::chrono::steady_clock::time_point lastSubmit; // guarded by mutex: last OUT or control submit
     GMainContext* worker = nullptr;                   // guarded by mutex: testbed worker's context
     std::thread::id workerThread;                     // guarded by mutex
     std::deque<std::function<void()>> tasks;          // guarded by mutex: posted to the worker
@@ -305,6 +306,8 @@ int EmulatedUsbDevice::Core::submit(Client* cl, UMockdevIoctlData* d)
     urb->actual_length = 0;
     urb->status = 0;
     st.submits++;
+    if (!(urb->endpoint & 0x80)) // host talking: more writes are likely to follow soon
+        lastSubmit = std::chrono::steady_clock::now();
 
     if (urb->type == USBDEVFS_URB_TYPE_CONTROL) {
         int status = doControl(u.get());
@@ -384,7 +387,9 @@ bool EmulatedUsbDevice::Core::reap(Client* cl, UMockdevIoctlData* d, bool nodela
         cl->idle = false;
         return true;
     }
-    if (cl->dead || (nodelay && (cfg.reapHoldMs == 0 || !cl->idle))) {
+    bool busy = std::chrono::steady_clock::now() - lastSubmit < std::chrono::milliseconds(200);
+    unsigned holdMs = busy ? cfg.reapHoldBusyMs : cfg.reapHoldMs;
+    if (cl->dead || (nodelay && (holdMs == 0 || !cl->idle))) {
         if (!cl->dead)
             st.reapsEmpty++;
         cl->idle = true;
@@ -395,7 +400,7 @@ bool EmulatedUsbDevice::Core::reap(Client* cl, UMockdevIoctlData* d, bool nodela
     cl->held = static_cast<UMockdevIoctlData*>(g_object_ref(d));
     g_object_ref(cl->client); // released in answerHeld()
     if (nodelay) {
-        cl->heldTimer = g_timeout_source_new(cfg.reapHoldMs);
+        cl->heldTimer = g_timeout_source_new(holdMs);
         g_source_set_callback(cl->heldTimer, heldTimeout, cl, nullptr);
         g_source_attach(cl->heldTimer, g_main_context_get_thread_default());
     }

@@ -45,7 +45,10 @@ struct UsbDeviceConfig {
     bool claimBusy = false;
     /// An empty non-blocking reap right after another one is held up to this long, so that
     /// libusb does not spin (the emulated node is a plain file: poll() is always ready).
+    /// A held reap also holds up other requests on the same descriptor (the preload library
+    /// serialises them), so within 200 ms of an OUT transfer the shorter busy hold applies.
     unsigned reapHoldMs = 10;
+    unsigned reapHoldBusyMs = 1;
 };
 
 struct UsbDeviceStats {

@@ -449,6 +449,7 @@ UsbDeviceConfig keyDeviceConfig(const KeyEmulator::Options& o)
     c.productId = KeyEmulator::kProductId;
     c.claimBusy = o.claimBusy;
     c.reapHoldMs = o.reapHoldMs;
+    c.reapHoldBusyMs = o.reapHoldBusyMs;
     UsbInterfaceConfig control;
     control.interfaceClass = 0x02;
     control.boundDriver = o.driverInterface0;

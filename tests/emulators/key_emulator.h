@@ -174,6 +174,7 @@ public:
         std::string sysfsPath = "/devices/pci0000:00/0000:00:14.0/usb1/1-1";
         bool claimBusy = false;
         unsigned reapHoldMs = 10;
+        unsigned reapHoldBusyMs = 1;
     };
 
     explicit KeyEmulator(Testbed& testbed);
