@@ -1,6 +1,8 @@
 // USBdevice and cUSBinterface through the real libusb against the emulated key.
 #include "keylink_fixture.h"
 
+#include "child_process.h"
+
 #include <thread>
 
 using namespace keylinktest;
@@ -55,6 +57,27 @@ TEST_F(KeyLinkTest, FindsAndClaimsTheKeyDetachingTheKernelDriver)
     device->close(); // nothing open: nothing happens
     EXPECT_EQ(device->read(nullptr, 0), -2);
     EXPECT_EQ(device->write(nullptr, 0), -2);
+}
+
+TEST_F(KeyLinkTest, ListDevicesDumpsEveryDevice)
+{
+    device->listDevices();
+    auto lines = log.messages("USBdevice");
+    auto has = [&](const std::string& line) { return std::find(lines.begin(), lines.end(), line) != lines.end(); };
+    EXPECT_TRUE(has(std::string(88, '=')));
+    EXPECT_TRUE(has("Found 1 USB devices"));
+    EXPECT_TRUE(has("------------- VendorID: 0x1781 - ProductID: 0x0B97 ---------------\n"));
+    EXPECT_TRUE(has("Number of possible configurations: 1"));
+    EXPECT_TRUE(has("Interfaces: 2"));
+    EXPECT_TRUE(has("Number of endpoints: 2"));
+    EXPECT_TRUE(has("  EP Address: 0x82\n"));
+    EXPECT_TRUE(has(std::string(66, '-') + "\n"));
+
+    key->unplug();
+    log.clear();
+    for (int i = 0; i < 50 && !log.contains("No USB devices"); ++i, std::this_thread::sleep_for(20ms))
+        device->listDevices();
+    EXPECT_TRUE(log.has("USBdevice", log4cpp::Priority::DEBUG, "No USB devices"));
 }
 
 TEST_F(KeyLinkTest, AKeyThatIsNotThereIsNotClaimed)
@@ -296,4 +319,16 @@ TEST_F(KeyLinkTest, SendRefusesWhatDoesNotFitAndWritesNothing)
     frame.resize(cHDLCframer::encode(payload, 800, frame.data(), 1024));
     EXPECT_TRUE(channel.send(largest));
     EXPECT_EQ(key->outStream(), frame);
+}
+
+TEST_F(KeyLinkTest, AChildProgramReachesTheKeyThroughTheTestbed)
+{
+    device.reset(); // the child is the only one on the bus
+    testsupport::ChildProcess child({KEY_PROBE}, testbed.childEnvironment());
+    auto code = child.waitExitCode(10s);
+    ASSERT_TRUE(code.has_value());
+    EXPECT_EQ(*code, 0) << child.stderrText();
+    EXPECT_EQ(child.stdoutText(), "serial 00A1B2C3\n");
+    EXPECT_EQ(key->count(KeyOp::IdentityRead), 1u);
+    EXPECT_EQ(key->usbStats().detaches, 1u);
 }
