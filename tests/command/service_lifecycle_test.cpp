@@ -1,0 +1,163 @@
+#include "service_fixture.h"
+
+#include <csignal>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace commandtest {
+namespace {
+
+using testsupport::ChildProcess;
+
+class ServiceLifecycleTest : public ServiceTest {};
+
+/// The texts logged after "script directory: ", in order.
+std::vector<std::string> scriptDirectories(const std::string& output)
+{
+    std::vector<std::string> dirs;
+    std::istringstream lines(output);
+    const std::string marker = "script directory: ";
+    for (std::string line; std::getline(lines, line);)
+        if (auto at = line.find(marker); at != std::string::npos)
+            dirs.push_back(line.substr(at + marker.size()));
+    return dirs;
+}
+
+TEST_F(ServiceLifecycleTest, StartUpFailuresExitWithStatusOne)
+{
+    const std::string base = config();
+    // Variants of the working configuration with one line replaced.
+    auto variant = [&](const std::string& name, const std::string& line, const std::string& replacement) {
+        std::string text = testsupport::readFile(base);
+        const auto at = text.find(line);
+        text.replace(at, text.find('\n', at) - at, replacement);
+        return dir.write(name, text);
+    };
+    const std::string noStaging = variant("no-staging.conf", "script.staging_dir=", "");
+    const std::string badLogging = variant("bad-logging.conf", "log4cpp.rootCategory=", "log4cpp.rootCategory=INFO, nosuch");
+    const std::string badLimit = variant("bad-limit.conf", "script.staging_dir=", "script.time_limit_ms=soon\nscript.staging_dir=/tmp");
+    const std::string usage = std::string(VEK_COMMAND) + " expects the path to the config file to be provided.\n";
+    struct Case {
+        const char* name;
+        std::vector<std::string> argv;
+        std::string stderrText; // contained in the standard error
+    } cases[] = {
+        {"no argument", {VEK_COMMAND}, usage},
+        {"two arguments", {VEK_COMMAND, base, base}, usage},
+        {"unreadable file", {VEK_COMMAND, dir.file("none.conf")}, "Config file: " + dir.file("none.conf") + " failed to load.\n"},
+        {"no staging directory", {VEK_COMMAND, noStaging}, "script.staging_dir has not been configured"},
+        {"logging configuration rejected", {VEK_COMMAND, badLogging}, "Appender 'nosuch' not found"},
+        {"job limit not a number", {VEK_COMMAND, badLimit}, "script.time_limit_ms must be a whole number"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ChildProcess service(c.argv);
+        EXPECT_EQ(service.waitExitCode(10s), 1);
+        EXPECT_NE(service.stderrText().find(c.stderrText), std::string::npos) << service.stderrText();
+    }
+    // The usage line begins with the name the program was invoked by.
+    ChildProcess bare({VEK_COMMAND});
+    bare.waitExitCode(10s);
+    EXPECT_EQ(bare.stderrText().rfind(VEK_COMMAND, 0), 0u);
+    // None of them got as far as the broker.
+    EXPECT_EQ(broker->log().find("command_service"), std::string::npos) << broker->log();
+}
+
+TEST_F(ServiceLifecycleTest, SearchDirectoriesAreSplitAtColonsAndEndInASlash)
+{
+    struct Case {
+        const char* value; // null: the key is absent
+        std::vector<std::string> dirs;
+    } cases[] = {
+        {"/a:/b/", {"/a/", "/b/"}},
+        {"a::b", {"a/", "/", "b/"}},
+        {"a:", {"a/", "/"}},
+        {"", {"/"}},
+        {"a: b", {"a/", " b/"}},
+        {"a//:b", {"a//", "b/"}},
+        {nullptr, {dir.path() + "/job_scripts"}},
+    };
+    const int unused = testsupport::freeLoopbackPort();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "(absent)");
+        std::string text = "script.staging_dir=" + staging() + "\nserver_comms.port=" + std::to_string(unused) +
+                           "\nlog4cpp.rootCategory=INFO, out\nlog4cpp.appender.out=FileAppender\n"
+                           "log4cpp.appender.out.fileName=/dev/stdout\n"
+                           "log4cpp.appender.out.layout=PatternLayout\n"
+                           "log4cpp.appender.out.layout.ConversionPattern=%m%n\n";
+        if (c.value)
+            text += std::string("script.search_dirs=") + c.value + "\n";
+        ChildProcess service({VEK_COMMAND, dir.write("dirs.conf", text)}, {}, dir.path());
+        ASSERT_TRUE(service.waitForOutput("script directory: ", 5s));
+        std::this_thread::sleep_for(100ms);
+        service.signal(SIGTERM);
+        EXPECT_EQ(service.waitExitCode(5s), 0);
+        EXPECT_EQ(scriptDirectories(service.stdoutText()), c.dirs);
+    }
+}
+
+TEST_F(ServiceLifecycleTest, SigintDuringAJobStillDeliversItsResult)
+{
+    script("slow", "local stop = os.clock() + 1 while os.clock() < stop do end return 'done'");
+    auto service = startService(config());
+    auto mqtt = client();
+    mqtt->publish("in/cmd/slow", request("slow"));
+    ASSERT_TRUE(service->waitForOutput("lua_pcall: ", 5s));
+    service->signal(SIGINT);
+    auto result = mqtt->waitFor("out/cmd/slow", 5s);
+    ASSERT_TRUE(result) << service->stdoutText();
+    EXPECT_EQ(result->payload, "done");
+    EXPECT_EQ(service->waitExitCode(5s), 0);
+    // Delivered with the QoS 2 handshake complete: the broker holds it retained.
+    auto kept = retained("out/cmd/slow");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->payload, "done");
+}
+
+TEST_F(ServiceLifecycleTest, WithoutABrokerItIdlesAndStopsPromptly)
+{
+    auto service = startService(config("", testsupport::freeLoopbackPort()), false);
+    ASSERT_TRUE(service->waitForOutput("Server comms config", 5s));
+    const double before = testsupport::processCpuSeconds(service->pid());
+    std::this_thread::sleep_for(2s);
+    EXPECT_LT(testsupport::processCpuSeconds(service->pid()) - before, 0.2);
+
+    const auto signalled = std::chrono::steady_clock::now();
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->waitExitCode(5s), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1500ms);
+    EXPECT_TRUE(service->waitForOutput("Closing server comms service", 1s));
+}
+
+TEST_F(ServiceLifecycleTest, ReconnectsAndServesAfterTheBrokerRestarts)
+{
+    script("echo", "return args.msg");
+    auto service = startService(config());
+    const std::string hi = request("echo", fixmap(1) + str("msg") + str("hi"));
+    {
+        auto mqtt = client();
+        ASSERT_EQ(ask(*mqtt, "before", hi), "hi");
+    }
+    broker->stop();
+    std::this_thread::sleep_for(300ms);
+    const double before = testsupport::processCpuSeconds(service->pid());
+    std::this_thread::sleep_for(2s);
+    EXPECT_LT(testsupport::processCpuSeconds(service->pid()) - before, 0.2);
+
+    broker->start();
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    while (std::chrono::steady_clock::now() < deadline) {
+        const std::string out = service->stdoutText();
+        if (out.find("subscribed (msg:") != out.rfind("subscribed (msg:"))
+            break;
+        std::this_thread::sleep_for(20ms);
+    }
+    auto mqtt = client();
+    EXPECT_EQ(ask(*mqtt, "after", hi), "hi");
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->waitExitCode(5s), 0);
+}
+
+} // namespace
+} // namespace commandtest
