@@ -186,7 +186,7 @@ TEST_F(KeyLinkTest, FillerByteFollowsFramesOfAMultipleOf64Bytes)
         EXPECT_EQ(pieces, want);
         EXPECT_EQ(key->count(KeyOp::Unknown), 1u) << "the key read one whole message";
     }
-    // The case from the link's description, spelled out.
+    // 150 bytes: two full pieces and the rest.
     Bytes frame;
     ASSERT_TRUE(channel.send(*messageWithFrameLength(150, &frame)));
     auto packets = key->outPackets();
