@@ -6,6 +6,7 @@
 #include <msgpack.hpp>
 
 #include "packed_object_check.h"
+#include "server_comms.h"
 #include "pack_to_lua_converter.h"
 
 namespace vek {
@@ -47,6 +48,12 @@ void CommandHandler::onMessage(const tavlo::FilterVariables& vars, const mosquit
         if (_log.isInfoEnabled())
             _log.info("server has deregistered " + job_id + " job");
         end_transaction(client, topic);
+        return;
+    }
+    if (!program_running) {
+        // One loop call can read several packets, and the stopping service still reads while its
+        // last results go out: a job now would hold up the stop for as long as it runs.
+        _log.warn("job (" + job_id + ") not run: the service is stopping");
         return;
     }
     // The texts are built only when they will be written: this runs once per job.

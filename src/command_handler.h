@@ -15,7 +15,8 @@ namespace vek {
 /// A request (a MessagePack map naming "lua_script" and carrying "args") is run as a Lua job and
 /// answered on "out/cmd/<job id>", QoS 2 and retained: the answer bytes on success, the packed
 /// JobResult on failure. An empty message ends the job's transaction: the retained result is
-/// cleared with an empty retained publish.
+/// cleared with an empty retained publish. Once the stop signal has come (program_running is 0)
+/// requests are no longer run.
 class CommandHandler : public tavlo::Handler {
 public:
     /// controller_id is not used; search_dirs and staging_dir go to the Lua agent, whose

@@ -127,16 +127,19 @@ void ServerCommunicator::start()
         }
     }
 
-    deliver_pending(handler.published());
+    deliver_pending(handler);
     log.info("Closing server comms service");
 }
 
-void ServerCommunicator::deliver_pending(unsigned long published)
+void ServerCommunicator::deliver_pending(const CommandHandler& handler)
 {
     // A job that was running when the stop signal came has only handed its result to the client;
     // without a few more loop calls it would never reach the broker.
     const auto deadline = Clock::now() + kDeliveryGrace;
-    auto outstanding = [&] { return published > _client.completed() ? published - _client.completed() : 0; };
+    auto outstanding = [&] {
+        const unsigned long published = handler.published();
+        return published > _client.completed() ? published - _client.completed() : 0;
+    };
     while (_client.want_write() || outstanding() > 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {

@@ -12,6 +12,8 @@
 
 namespace vek {
 
+class CommandHandler;
+
 /// Cleared by the termination signal handler; the network loop ends once it reads 0.
 /// Defined by the program's entry module.
 extern volatile sig_atomic_t program_running;
@@ -40,8 +42,9 @@ private:
     ServiceClient setup_client();
     std::vector<std::string> parse_search_dirs(const char* search_dirs_str);
     JobLimits read_job_limits() const;
-    /// Waits until `published` results have completed their QoS 2 handshake, for a bounded time.
-    void deliver_pending(unsigned long published);
+    /// Drives the client until everything the handler published has completed its QoS 2
+    /// handshake, for a bounded time.
+    void deliver_pending(const CommandHandler& handler);
 
     // _id comes before _client: the client's options point at its characters.
     std::string _id;

@@ -105,10 +105,14 @@ TEST_F(ServiceLifecycleTest, SigintDuringAJobStillDeliversItsResult)
     mqtt->publish("in/cmd/slow", request("slow"));
     ASSERT_TRUE(service->waitForOutput("lua_pcall: ", 5s));
     service->signal(SIGINT);
+    // Arrives while the first job runs: read while stopping, but not run.
+    mqtt->publish("in/cmd/late", request("slow"));
     auto result = mqtt->waitFor("out/cmd/slow", 5s);
     ASSERT_TRUE(result) << service->stdoutText();
     EXPECT_EQ(result->payload, "done");
     EXPECT_EQ(service->waitExitCode(5s), 0);
+    EXPECT_NE(service->stdoutText().find("job (late) not run: the service is stopping"), std::string::npos);
+    EXPECT_FALSE(mqtt->waitFor("out/cmd/late", 100ms));
     // Delivered with the QoS 2 handshake complete: the broker holds it retained.
     auto kept = retained("out/cmd/slow");
     ASSERT_TRUE(kept);
