@@ -7,6 +7,7 @@
 //     emulators::KeyEmulator key(testbed);            // plugged in, driver bound to interface 0
 //     key.setGrantedPacketSize(100);
 //     key.injectFault(KeyOp::FileData, KeyFault::noReply(), 3);   // third data chunk unanswered
+//     key.injectFault(KeyOp::FileData, KeyFault::unplug(), 6);    // pulled out after 5 chunks
 //     ... run the code under test in this process (USBdevice/cUSBinterface), or start the
 //     ... daemon with testsupport::ChildProcess and testbed.childEnvironment()
 //     key.waitFor(KeyOp::TransferEnd, 1, 10s);
@@ -20,7 +21,8 @@
 // reply with tag 41 first when the FCS matches, else status 1 without tag 41) and transfer end
 // (tag 27 after an accepted file open: the packed file is unpacked and checked). Faults are
 // injected per operation. All of it runs on the testbed's worker thread; every method here is
-// safe to call from any thread.
+// safe to call from any thread. Close the USB handles of the code under test (USBdevice in
+// this process, or end the child) before the emulator and its testbed go.
 
 #include "emulated_usb_device.h"
 #include "packed_image.h"
