@@ -47,7 +47,9 @@ inline std::string failure(const std::string& reason)
 }
 
 /// A test broker, a directory with job scripts, a staging directory and a configuration, and the
-/// real vek-command run as a child process against them, logging to its standard output.
+/// real vek-command run as a child process against them, logging to its standard output (through
+/// a file appender on /dev/stdout: the console appender does not flush, so a test would not see
+/// the lines while the service runs).
 class ServiceTest : public testsupport::BrokerTest {
 protected:
     void SetUp() override
