@@ -1,0 +1,118 @@
+#include "orxio_out.h"
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+uint16_t get16(const uint8_t* p)
+{
+    uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+void put16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, sizeof v); }
+
+} // namespace
+
+cORXIOout::Descriptor::~Descriptor()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
+cORXIOout::cORXIOout(const std::string& device, const std::string& pinName)
+    : log(log4cpp::Category::getInstance("cORXIOout")),
+      descriptor(::open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))
+{
+    // Descriptor 0 is a valid one (when standard input is closed), so only a negative result
+    // is a failure.
+    if (descriptor.get() < 0)
+        log.error("Could not open device %s", device.c_str());
+    else if (countPins(device))
+        mapPin(pinName);
+    if (pinId < 0)
+        log.error("Could not find pin %s", pinName.c_str());
+}
+
+cORXIOout::~cORXIOout() = default;
+
+bool cORXIOout::countPins(const std::string& device)
+{
+    const int count = ::ioctl(descriptor.get(), kPinCountRequest);
+    if (count <= 0 || count > kMaxPins) {
+        log.error("Could not map device %s", device.c_str());
+        return false;
+    }
+    pinCount = count;
+    return true;
+}
+
+bool cORXIOout::mapPin(const std::string& pinName)
+{
+    std::vector<uint8_t> table(static_cast<size_t>(pinCount) * kEntrySize);
+    if (::ioctl(descriptor.get(), kPinTableRequest, table.data()) <= 0) {
+        log.error("Could not map pin %s", pinName.c_str());
+        return false;
+    }
+    // Every entry is looked at: with duplicate names the last one wins.
+    for (int i = 0; i < pinCount; ++i) {
+        const uint8_t* entry = table.data() + static_cast<size_t>(i) * kEntrySize;
+        const char* name = reinterpret_cast<const char*>(entry + 4);
+        // The driver's name field need not be terminated when it is full.
+        if (std::string(name, strnlen(name, kNameSize)) != pinName)
+            continue;
+        pinId = get16(entry);
+        isOutput = entry[2] != 0;
+        referenceLevel = entry[3] != 0;
+        log.debug("pin %s initialized %s", pinName.c_str(), isOutput ? "OUTPUT" : "INPUT");
+    }
+    return true;
+}
+
+void cORXIOout::setValue(int value)
+{
+    if (descriptor.get() < 0) {
+        log.error("pin not initialized");
+        return;
+    }
+    if (!isOutput) {
+        log.error("can not set input");
+        return;
+    }
+    log.debug("Set output %d", value);
+    uint8_t record[kRecordSize];
+    put16(record, static_cast<uint16_t>(pinId));
+    put16(record + 2, static_cast<uint16_t>(value));
+    // An LED that misses one value is not worth more than the debug line above.
+    const ssize_t written = ::write(descriptor.get(), record, sizeof record);
+    (void)written;
+}
+
+void cORXIOout::setLevel() { setValue(referenceLevel ? 1 : 0); }
+
+void cORXIOout::setOppositeLevel() { setValue(referenceLevel ? 0 : 1); }
+
+bool cORXIOout::getValue()
+{
+    if (descriptor.get() < 0) {
+        log.error("pin not initialized");
+        return false;
+    }
+    const size_t wanted = static_cast<size_t>(pinCount) * kRecordSize;
+    std::vector<uint8_t> records(wanted);
+    const ssize_t got = ::read(descriptor.get(), records.data(), wanted);
+    if (got >= 0 && static_cast<size_t>(got) >= wanted) {
+        for (size_t at = 0; at + kRecordSize <= wanted; at += kRecordSize)
+            if (get16(&records[at]) == pinId && pinId >= 0)
+                return get16(&records[at + 2]) != 0;
+    }
+    log.error("pin %d not found", pinId);
+    return false;
+}
+
+void cORXIOout::toggle() { setValue(getValue() ? 0 : 1); }
