@@ -1,0 +1,82 @@
+#include "key.h"
+
+#include "key_file_transfer.h"
+#include "tag_item_factory.h"
+#include "tag_msg.h"
+#include "usb_interface.h"
+
+namespace {
+
+constexpr uint8_t kCommand = 1;
+constexpr uint8_t kTagVersion = 8;
+constexpr uint8_t kTagIdentity = 21;
+constexpr uint8_t kTagLinkEnd = 22;
+constexpr uint8_t kTagLinkStart = 27;
+
+std::unique_ptr<TagMsg> command(uint8_t tag)
+{
+    auto message = std::make_unique<TagMsg>(kCommand);
+    message->addTag(TagItemFactory::createTagItem(tag, uint32_t{0}));
+    return message;
+}
+
+} // namespace
+
+cKey::cKey(cUSBinterface* channel_) : log(log4cpp::Category::getInstance("cKey")), channel(channel_)
+{
+    setLink(true);
+    if (!readInfo())
+        throw cKeyExceptionNVMread();
+}
+
+cKey::~cKey() { setLink(false); }
+
+uint32_t cKey::getSerial() const { return info ? info->serial : 0; }
+
+uint32_t cKey::getVersion() const { return info ? info->version : 0; }
+
+bool cKey::setLink(bool up)
+{
+    if (!channel)
+        return false;
+    if (up) {
+        channel->send(*command(kTagLinkStart));
+        return true;
+    }
+    if (!channel->request(*command(kTagLinkEnd), kReplySeconds))
+        return false;
+    log.debug("Disconnected");
+    return true;
+}
+
+bool cKey::readInfo()
+{
+    if (!channel)
+        return false;
+    std::unique_ptr<TagMsg> reply = channel->request(*command(kTagIdentity), kReplySeconds);
+    if (!reply)
+        return false;
+    log.debug("Connected");
+    info = std::make_unique<KeyInfo>(KeyInfo::fromReply(*reply));
+    log.debug("Box: %s", info->boxName);
+    log.debug("Version: %u.%u.%u", info->version >> 16, (info->version >> 8) & 0xFF, info->version & 0xFF);
+    return true;
+}
+
+bool cKey::upgrade(const cKeyBinary* binary)
+{
+    cKeyFileTransfer transfer(channel);
+    bool ok = false;
+    for (unsigned attempt = 0; attempt < kTransferAttempts && !ok; ++attempt)
+        ok = transfer.transfer(binary, kRemoteName);
+    return ok;
+}
+
+bool cKey::sendVersionClear()
+{
+    if (!channel)
+        return false;
+    TagMsg clear(kCommand);
+    clear.addTag(TagItemFactory::createTagItem(kTagVersion, ""));
+    return channel->send(clear);
+}

@@ -1,0 +1,244 @@
+#include "key_file_transfer.h"
+
+#include "c_handle.h"
+#include "hdlc_framer.h"
+#include "key_binary.h"
+#include "tag_item_factory.h"
+#include "tag_msg.h"
+#include "usb_interface.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+using FilePtr = CHandle<FILE, std::fclose>;
+
+constexpr uint8_t kCommand = 1;
+constexpr uint8_t kFileData = 5;
+constexpr uint8_t kTagLink = 27; // sent as 0 after the last chunk: the transfer end
+constexpr uint8_t kTagData = 37;
+constexpr uint8_t kTagName = 38;
+constexpr uint8_t kTagFileSize = 39;
+constexpr uint8_t kTagPacketSize = 40;
+constexpr uint8_t kTagCheck = 41;
+constexpr uint8_t kTagVersion = 42;
+constexpr unsigned kOpenSeconds = 30;
+constexpr unsigned kChunkSeconds = 5;
+constexpr size_t kEchoSize = 32; // the key's echo of the name is read within this many bytes
+
+/// Would the channel send this message as one frame? It refuses messages over its 800-byte
+/// limit and frames over its 1024-byte buffer; asking first spares a chunk that can never be
+/// sent the wait for a reply that cannot come.
+bool fitsOneFrame(const TagMsg& message)
+{
+    uint8_t payload[cUSBinterface::kMaxMessage];
+    size_t length = message.getMsg(payload, sizeof payload);
+    if (length == 0)
+        return false;
+    payload[0] = message.leadByte;
+    uint8_t frame[cUSBinterface::kBufferSize];
+    return cHDLCframer::encode(payload, static_cast<uint32_t>(length), frame, sizeof frame) != 0;
+}
+
+} // namespace
+
+cKeyFileTransfer::cKeyFileTransfer(cUSBinterface* channel_)
+    : channel(channel_), log(log4cpp::Category::getInstance("cKeyFileTransfer"))
+{
+}
+
+bool cKeyFileTransfer::transfer(const cKeyBinary* binary, const char* remoteName)
+{
+    if (!binary)
+        return false;
+    uint32_t packetSize = kProposedPacketSize;
+    std::vector<uint8_t> packed;
+    const size_t length = packFile(binary->path, packed);
+    log.debug("File %s is %zu bytes", binary->path, length);
+    if (length == 0)
+        return false;
+
+    if (!openRemoteFile(remoteName ? remoteName : binary->path, packetSize, static_cast<uint32_t>(length),
+                        binary->version))
+        return false;
+    log.debug("Packet size for transfer %u", packetSize);
+    // With nothing to send per chunk the loop would end at once and report a transfer that
+    // never happened.
+    if (packetSize == 0) {
+        log.error("The key granted a packet size of 0: nothing sent");
+        return false;
+    }
+
+    for (size_t offset = 0; offset < length;) {
+        const size_t n = std::min<size_t>(packetSize, length - offset);
+        bool sent = false;
+        if (n > kMaxChunk)
+            log.error("Packet size %u granted by the key does not fit in one message (at most %zu bytes)", packetSize,
+                      kMaxChunk);
+        else
+            sent = sendChunk(packed.data() + offset, static_cast<uint16_t>(n));
+        if (!sent) {
+            log.debug("USB session Transfer failed");
+            return false;
+        }
+        offset += n;
+    }
+    packed = std::vector<uint8_t>(); // the image is not needed past the last chunk
+
+    TagMsg end(kCommand);
+    end.addTag(TagItemFactory::createTagItem(kTagLink, uint32_t{0}));
+    // Without the end message the key never takes the file, so an unwritten one is a failure.
+    if (!channel->send(end)) {
+        log.error("Transfer end message not sent");
+        return false;
+    }
+    return true;
+}
+
+bool cKeyFileTransfer::removeFile()
+{
+    log.debug("removeFile: not implemented");
+    return false;
+}
+
+size_t cKeyFileTransfer::packFile(const char* path, std::vector<uint8_t>& packed)
+{
+    packed.clear();
+    FilePtr file(path ? std::fopen(path, "rbe") : nullptr);
+    if (!file) {
+        log.debug("Could not open %s", path ? path : "(null)");
+        return 0;
+    }
+    long end = -1;
+    if (std::fseek(file.get(), 0, SEEK_END) == 0)
+        end = std::ftell(file.get());
+    if (end < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
+        log.error("Could not read %s", path);
+        return 0;
+    }
+    const size_t size = static_cast<size_t>(end);
+    // Checked before reading: a file the key cannot take is not worth loading.
+    if (packedSize(size) > kMaxPacked) {
+        log.error("%s is %zu bytes and packs into %zu, more than the %zu bytes the key takes", path, size,
+                  packedSize(size), kMaxPacked);
+        return 0;
+    }
+    std::vector<uint8_t> contents(size);
+    if (size && std::fread(contents.data(), 1, size, file.get()) != size) {
+        log.error("Could not read %s", path);
+        return 0;
+    }
+    file.reset();
+
+    packed = pack(contents.data(), contents.size());
+    if (!packed.empty())
+        log.debug("Packed binary");
+    return packed.size();
+}
+
+bool cKeyFileTransfer::baseName(const char* path, char* out, size_t limit)
+{
+    if (!path || !out || limit == 0)
+        return false;
+    const char* slash = std::strrchr(path, '/');
+    const char* name = slash ? slash + 1 : path;
+    const size_t n = std::strlen(name);
+    // A name is never cut to fit: the key would store the file under a name nobody gave.
+    if (n == 0 || n >= limit)
+        return false;
+    std::memcpy(out, name, n + 1);
+    if (slash)
+        log.debug("FileName is: %s", out);
+    return true;
+}
+
+bool cKeyFileTransfer::openRemoteFile(const char* remoteName, uint32_t& packetSize, uint32_t packedSize,
+                                      uint32_t version)
+{
+    char name[kNameLimit];
+    if (!baseName(remoteName, name, sizeof name)) {
+        log.error("Remote name unusable: %s", remoteName ? remoteName : "(null)");
+        return false;
+    }
+    if (!channel)
+        return false;
+
+    TagMsg open(kCommand);
+    open.addTag(TagItemFactory::createTagItem(kTagName, name));
+    open.addTag(TagItemFactory::createTagItem(kTagFileSize, packedSize));
+    open.addTag(TagItemFactory::createTagItem(kTagPacketSize, packetSize));
+    open.addTag(TagItemFactory::createTagItem(kTagVersion, version));
+    std::unique_ptr<TagMsg> reply = channel->request(open, kOpenSeconds);
+    if (!reply)
+        return false;
+    if (reply->status != 0) {
+        log.error("The key refused file %s: status %u", name, static_cast<unsigned>(reply->status));
+        return false;
+    }
+
+    bool accepted = false;
+    reply->gotoFirst(); // the next getTag returns the first item
+    while (const TagItem* item = reply->getTag()) {
+        if (item->tagId == kTagName && item->kind() == TagItem::Kind::String) {
+            char echo[kEchoSize];
+            static_cast<const TagItemString*>(item)->getValue(echo, sizeof echo);
+            if (std::strcmp(echo, name) == 0)
+                accepted = true;
+        } else if (item->tagId == kTagPacketSize && item->kind() == TagItem::Kind::UInt32) {
+            packetSize = static_cast<const TagItemUInt32*>(item)->getValue();
+        }
+    }
+    if (!accepted)
+        log.error("The key did not confirm file %s", name);
+    return accepted;
+}
+
+bool cKeyFileTransfer::sendChunk(const uint8_t* bytes, uint16_t length)
+{
+    if (!channel)
+        return false;
+    TagMsg data(kFileData);
+    data.addTag(TagItemFactory::createTagItem(kTagData, bytes, length));
+    data.addTag(TagItemFactory::createTagItem(kTagCheck, cHDLCframer::fcs16(bytes, length)));
+    if (!fitsOneFrame(data)) {
+        log.error("A data chunk of %u bytes does not fit in one frame: not sent", static_cast<unsigned>(length));
+        return false;
+    }
+    std::unique_ptr<TagMsg> reply = channel->request(data, kChunkSeconds);
+    if (!reply)
+        return false;
+    const TagItem* first = reply->gotoFirst();
+    return first && first->tagId == kTagCheck;
+}
+
+size_t cKeyFileTransfer::packedSize(size_t length)
+{
+    return length + kBlockOverhead * ((length + kBlockData - 1) / kBlockData);
+}
+
+std::vector<uint8_t> cKeyFileTransfer::pack(const uint8_t* data, size_t length)
+{
+    std::vector<uint8_t> out;
+    out.reserve(packedSize(length));
+    for (size_t offset = 0; offset < length; offset += kBlockData) {
+        const size_t n = std::min(kBlockData, length - offset);
+        for (unsigned i = 0; i < 4; ++i) // little-endian length
+            out.push_back(static_cast<uint8_t>(n >> (8 * i)));
+        out.insert(out.end(), data + offset, data + offset + n);
+        out.push_back(crc8Maxim(data + offset, n));
+    }
+    return out;
+}
+
+uint8_t cKeyFileTransfer::crc8Maxim(const uint8_t* data, size_t length)
+{
+    uint8_t crc = 0;
+    for (size_t i = 0; i < length; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) ? static_cast<uint8_t>((crc >> 1) ^ 0x8C) : static_cast<uint8_t>(crc >> 1);
+    }
+    return crc;
+}

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <log4cpp/Category.hh>
+#include <vector>
+
+class cKeyBinary;
+class cUSBinterface;
+
+/// Moves one firmware file to the key: packs it into blocks that each carry a CRC-8, announces
+/// it with a file open request (name, packed size, proposed packet size, version), sends the
+/// packed bytes in data chunks of the packet size the key grants, each with its FCS-16 and
+/// acknowledged by the key, and ends with a transfer end message. Logs to "cKeyFileTransfer".
+///
+/// Packed file: blocks of a 4-byte little-endian length n, n data bytes and the CRC-8/MAXIM of
+/// those bytes. Every block holds 256 data bytes but the last (1 to 256); an empty file packs
+/// into nothing. "abc" packs into 03 00 00 00 61 62 63 42.
+class cKeyFileTransfer {
+public:
+    static constexpr uint32_t kProposedPacketSize = 1000;
+    static constexpr size_t kBlockData = 256;
+    static constexpr size_t kBlockOverhead = 5;
+    /// The key takes packed files of at most this size: firmware of up to 514243 bytes.
+    static constexpr size_t kMaxPacked = 524288;
+    /// Capacity of a remote name, terminator included.
+    static constexpr size_t kNameLimit = 16;
+    /// The most data one data message carries within the channel's 800-byte message limit
+    /// (its header and the tag 37 and 41 items take 12 bytes).
+    static constexpr size_t kMaxChunk = 788;
+
+    /// channel (not owned) may be null; every transfer then fails at the open request.
+    explicit cKeyFileTransfer(cUSBinterface* channel);
+    cKeyFileTransfer(const cKeyFileTransfer&) = delete;
+    cKeyFileTransfer& operator=(const cKeyFileTransfer&) = delete;
+
+    /// The whole transfer of the binary's file under remoteName (the file's own base name when
+    /// null). True when every chunk was acknowledged and the end message was sent. Each call
+    /// starts over: the file is packed again and opened anew on the key.
+    bool transfer(const cKeyBinary* binary, const char* remoteName);
+    /// Not supported by the daemon: logs "removeFile: not implemented" and returns false.
+    bool removeFile();
+
+    /// Reads and packs the file at path into packed. Returns the packed length; 0 when the
+    /// file cannot be read, is empty, or packs into more than kMaxPacked bytes (refused
+    /// before it is read).
+    size_t packFile(const char* path, std::vector<uint8_t>& packed);
+    /// The name after the last "/" of path, copied with its terminator into out (limit bytes).
+    /// False when path is null, or the name is empty or does not fit.
+    bool baseName(const char* path, char* out, size_t limit);
+    /// Announces the file to the key and waits up to 30 s for its answer. True when the key
+    /// accepts (status 0) and echoes the name in tag 38; packetSize then holds the size it
+    /// granted in tag 40 (unchanged when it sent none).
+    bool openRemoteFile(const char* name, uint32_t& packetSize, uint32_t packedSize, uint32_t version);
+    /// Sends one data chunk with its FCS-16 and waits up to 5 s for the acknowledgement, a
+    /// reply whose first tag is 41. A chunk whose message would not fit in one frame is not
+    /// sent: false at once.
+    bool sendChunk(const uint8_t* bytes, uint16_t length);
+
+    /// The packed form of data (pure: the wire format only).
+    static std::vector<uint8_t> pack(const uint8_t* data, size_t length);
+    /// Bytes that a file of `length` bytes packs into.
+    static size_t packedSize(size_t length);
+    /// CRC-8/MAXIM: reflected polynomial 0x8C, initial 0, no final XOR ("123456789" gives A1).
+    static uint8_t crc8Maxim(const uint8_t* data, size_t length);
+
+private:
+    cUSBinterface* channel;
+    log4cpp::Category& log;
+};

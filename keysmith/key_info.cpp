@@ -1,0 +1,80 @@
+#include "key_info.h"
+
+#include "tag_item.h"
+#include "tag_msg.h"
+
+namespace {
+
+template <size_t N>
+void takeText(char (&field)[N], const TagItem& item)
+{
+    static_cast<const TagItemString&>(item).getValue(field, N);
+}
+
+} // namespace
+
+KeyInfo KeyInfo::fromReply(TagMsg& reply)
+{
+    KeyInfo info;
+    reply.gotoFirst(); // the next getTag returns the first item
+    while (const TagItem* item = reply.getTag()) {
+        const TagItem::Kind kind = item->kind();
+        // A tag of the wrong kind is skipped: its value cannot be read as that field.
+        if (kind == TagItem::Kind::UInt32) {
+            if (item->tagId == 0)
+                info.serial = static_cast<const TagItemUInt32*>(item)->getValue();
+            continue;
+        }
+        if (kind == TagItem::Kind::UInt16) {
+            if (item->tagId == 36)
+                info.value36 = static_cast<const TagItemUInt16*>(item)->getValue();
+            else if (item->tagId == 44)
+                info.value44 = static_cast<const TagItemUInt16*>(item)->getValue();
+            continue;
+        }
+        if (kind != TagItem::Kind::String)
+            continue;
+        switch (item->tagId) {
+        case 1: takeText(info.boxName, *item); break;
+        case 2: takeText(info.text2, *item); break;
+        case 3: takeText(info.text3, *item); break;
+        case 4: takeText(info.text4, *item); break;
+        case 5: takeText(info.text5, *item); break;
+        case 6: takeText(info.text6, *item); break;
+        case 7: takeText(info.text7, *item); break;
+        case 9: takeText(info.text9, *item); break;
+        case 35: takeText(info.text35, *item); break;
+        case 43: takeText(info.text43, *item); break;
+        case 8: {
+            char text[kVersionTextSize];
+            static_cast<const TagItemString*>(item)->getValue(text, sizeof text);
+            info.version = versionFromText(text);
+            break;
+        }
+        default: break;
+        }
+    }
+    return info;
+}
+
+uint32_t KeyInfo::versionFromText(const char* text)
+{
+    uint32_t version = 0;
+    if (!text)
+        return version;
+    unsigned index = 0;
+    const char* p = text;
+    while (*p && index < 3) {
+        if (*p == '.') { // an empty piece
+            ++p;
+            continue;
+        }
+        uint32_t piece = 0;
+        for (; *p >= '0' && *p <= '9'; ++p)
+            piece = piece * 10u + static_cast<uint32_t>(*p - '0');
+        version |= piece << (16 - 8 * index++);
+        while (*p && *p != '.') // anything after the digits belongs to the same piece
+            ++p;
+    }
+    return version;
+}
