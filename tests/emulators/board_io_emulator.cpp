@@ -57,24 +57,59 @@ using StatePtr = std::shared_ptr<BoardIoEmulator::State>;
 /// One open descriptor of the node; lives as long as umockdev's client object.
 struct ClientInfo {
     StatePtr state;
-    unsigned index = 0;
-    bool gone = false; // guarded by state->mutex
+    unsigned index = 0; // written under state->mutex, then read on the worker only
+    bool gone = false;  // guarded by state->mutex
 };
+
+// glib, which is not instrumented, hands our closure data and client objects between the test
+// thread and the testbed's worker out of the race detector's sight. Both sides of every such
+// hand-over pass through this lock, which orders them for the detector as they are in fact.
+std::mutex& handOverMutex()
+{
+    static std::mutex m;
+    return m;
+}
+
+StatePtr* newHolder(const StatePtr& state)
+{
+    std::lock_guard<std::mutex> lock(handOverMutex());
+    return new StatePtr(state);
+}
+
+void deleteHolder(gpointer data, GClosure*)
+{
+    std::lock_guard<std::mutex> lock(handOverMutex());
+    delete static_cast<StatePtr*>(data);
+}
+
+StatePtr stateOf(gpointer holder)
+{
+    std::lock_guard<std::mutex> lock(handOverMutex());
+    return *static_cast<StatePtr*>(holder);
+}
+
+StatePtr stateOf(const ClientInfo* info)
+{
+    std::lock_guard<std::mutex> lock(handOverMutex());
+    return info->state;
+}
 
 void clientGone(ClientInfo* info)
 {
-    std::lock_guard<std::mutex> lock(info->state->mutex);
+    const StatePtr state = stateOf(info);
+    std::lock_guard<std::mutex> lock(state->mutex);
     if (info->gone)
         return;
     info->gone = true;
-    info->state->openNow--;
-    info->state->changed.notify_all();
+    state->openNow--;
+    state->changed.notify_all();
 }
 
 void freeClientInfo(gpointer p)
 {
     auto* info = static_cast<ClientInfo*>(p);
     clientGone(info);
+    std::lock_guard<std::mutex> lock(handOverMutex());
     delete info;
 }
 
@@ -87,8 +122,12 @@ void onConnectedChanged(GObject* obj, GParamSpec*, gpointer data)
 void onClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
 {
     try {
-        const StatePtr& state = *static_cast<StatePtr*>(data);
-        auto* info = new ClientInfo{state, 0, false};
+        const StatePtr state = stateOf(data);
+        ClientInfo* info;
+        {
+            std::lock_guard<std::mutex> lock(handOverMutex());
+            info = new ClientInfo{state, 0, false};
+        }
         {
             std::lock_guard<std::mutex> lock(state->mutex);
             info->index = ++state->opens;
@@ -104,7 +143,7 @@ void onClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data
 
 gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
 {
-    const StatePtr& state = *static_cast<StatePtr*>(data);
+    const StatePtr state = stateOf(data);
     const gulong request = umockdev_ioctl_client_get_request(c);
     long res = -1;
     int err = ENOTTY;
@@ -154,7 +193,7 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
 
 gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
 {
-    const StatePtr& state = *static_cast<StatePtr*>(data);
+    const StatePtr state = stateOf(data);
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(c);
     size_t n = 0;
     {
@@ -176,7 +215,7 @@ gboolean onRead(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
 
 gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
 {
-    const StatePtr& state = *static_cast<StatePtr*>(data);
+    const StatePtr state = stateOf(data);
     UMockdevIoctlData* buffer = umockdev_ioctl_client_get_arg(c);
     const auto* info = static_cast<const ClientInfo*>(g_object_get_data(G_OBJECT(c), kClientKey));
     long res = -1;
@@ -206,8 +245,6 @@ gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
     umockdev_ioctl_client_complete(c, res, err);
     return TRUE;
 }
-
-void deleteStateHolder(gpointer data, GClosure*) { delete static_cast<StatePtr*>(data); }
 
 } // namespace
 
@@ -254,13 +291,13 @@ BoardIoEmulator::BoardIoEmulator(Testbed& testbed, Options options)
 
     s.handler = umockdev_ioctl_base_new();
     s.signalIds[0] = g_signal_connect_data(s.handler, "client-connected", G_CALLBACK(onClientConnected),
-                                           new StatePtr(_state), deleteStateHolder, GConnectFlags(0));
-    s.signalIds[1] = g_signal_connect_data(s.handler, "handle-ioctl", G_CALLBACK(onIoctl), new StatePtr(_state),
-                                           deleteStateHolder, GConnectFlags(0));
-    s.signalIds[2] = g_signal_connect_data(s.handler, "handle-read", G_CALLBACK(onRead), new StatePtr(_state),
-                                           deleteStateHolder, GConnectFlags(0));
-    s.signalIds[3] = g_signal_connect_data(s.handler, "handle-write", G_CALLBACK(onWrite), new StatePtr(_state),
-                                           deleteStateHolder, GConnectFlags(0));
+                                           newHolder(_state), deleteHolder, GConnectFlags(0));
+    s.signalIds[1] = g_signal_connect_data(s.handler, "handle-ioctl", G_CALLBACK(onIoctl), newHolder(_state),
+                                           deleteHolder, GConnectFlags(0));
+    s.signalIds[2] = g_signal_connect_data(s.handler, "handle-read", G_CALLBACK(onRead), newHolder(_state),
+                                           deleteHolder, GConnectFlags(0));
+    s.signalIds[3] = g_signal_connect_data(s.handler, "handle-write", G_CALLBACK(onWrite), newHolder(_state),
+                                           deleteHolder, GConnectFlags(0));
     testbed.attachIoctl(_devnode, s.handler);
 }
 
