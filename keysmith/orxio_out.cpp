@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <new>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
@@ -54,8 +55,13 @@ bool cORXIOout::countPins(const std::string& device)
 
 bool cORXIOout::mapPin(const std::string& pinName)
 {
-    std::vector<uint8_t> table(static_cast<size_t>(pinCount) * kEntrySize);
-    if (::ioctl(descriptor.get(), kPinTableRequest, table.data()) <= 0) {
+    std::vector<uint8_t> table;
+    try {
+        table.resize(static_cast<size_t>(pinCount) * kEntrySize);
+    } catch (const std::bad_alloc&) {
+        table.clear(); // reported as a table that cannot be read
+    }
+    if (table.empty() || ::ioctl(descriptor.get(), kPinTableRequest, table.data()) <= 0) {
         log.error("Could not map pin %s", pinName.c_str());
         return false;
     }
@@ -64,7 +70,8 @@ bool cORXIOout::mapPin(const std::string& pinName)
         const uint8_t* entry = table.data() + static_cast<size_t>(i) * kEntrySize;
         const char* name = reinterpret_cast<const char*>(entry + 4);
         // The driver's name field need not be terminated when it is full.
-        if (std::string(name, strnlen(name, kNameSize)) != pinName)
+        const size_t length = strnlen(name, kNameSize);
+        if (length != pinName.size() || std::memcmp(name, pinName.data(), length) != 0)
             continue;
         pinId = get16(entry);
         isOutput = entry[2] != 0;

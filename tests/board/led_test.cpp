@@ -155,7 +155,8 @@ TEST_F(LedTest, DestructionStopsBlinkingRestsThePinsAndClosesTheDevice)
     EXPECT_EQ(writes.rbegin()[0].value, 0);
     EXPECT_EQ(writes.rbegin()[1].value, 0);
     expectQuiet();
-    EXPECT_TRUE(board->waitForOpenNow(0, 2s));
+    EXPECT_EQ(board->opens(), 2u) << "one descriptor per pin";
+    EXPECT_TRUE(board->waitForOpenNow(0, 2s)) << "descriptors left open: " << board->openNow();
 }
 
 TEST_F(LedTest, PinsMissingFromTheDriverAreRefusedOnEveryPhase)
@@ -183,14 +184,4 @@ TEST_F(LedTest, AnInputPinIsNeverWritten)
     EXPECT_TRUE(board->writes(BoardIoEmulator::kInputId).empty());
     EXPECT_EQ(board->writes().size(), board->writes(kRed).size());
     EXPECT_GE(countExact("cORXIOout", log4cpp::Priority::ERROR, "can not set input"), 3u);
-}
-
-TEST_F(LedTest, WithoutBothPinsNothingIsWritten)
-{
-    auto led = std::make_unique<cLED>(pin(BoardIoEmulator::kGreenName), nullptr);
-    led->set(1);
-    led->set(3);
-    std::this_thread::sleep_for(250ms);
-    led.reset();
-    EXPECT_TRUE(board->writes().empty());
 }

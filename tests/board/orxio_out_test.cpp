@@ -95,15 +95,17 @@ TEST_F(BoardTest, DriverFailuresAreLoggedAndLeaveAPinThatRefusesWrites)
         std::string error;        // the construction failure line
         std::string writeRefusal; // what setValue says afterwards
     };
-    BoardIoEmulator::Options noNode, countZero, countFails, tableFails;
+    BoardIoEmulator::Options noNode, countZero, countFails, countTooLarge, tableFails;
     noNode.refuseOpen = true;
     countZero.pinCount = 0;
     countFails.pinCount = -1;
+    countTooLarge.pinCount = 70000; // more pins than 16-bit ids can tell apart
     tableFails.tableErrno = EIO;
     const Case cases[] = {
         {"no device node", noNode, "Could not open device /dev/orxio0", "pin not initialized"},
         {"pin count 0", countZero, "Could not map device /dev/orxio0", "can not set input"},
         {"pin count fails", countFails, "Could not map device /dev/orxio0", "can not set input"},
+        {"pin count too large", countTooLarge, "Could not map device /dev/orxio0", "can not set input"},
         {"pin table fails", tableFails, "Could not map pin LED_GPS_RED", "can not set input"},
     };
     for (const Case& c : cases) {
@@ -120,22 +122,6 @@ TEST_F(BoardTest, DriverFailuresAreLoggedAndLeaveAPinThatRefusesWrites)
         EXPECT_FALSE(red->getValue());
         EXPECT_TRUE(board->writes().empty());
     }
-}
-
-TEST_F(BoardTest, EachPinHoldsItsOwnDescriptorUntilItGoes)
-{
-    {
-        auto green = pin(BoardIoEmulator::kGreenName);
-        auto red = pin(BoardIoEmulator::kRedName);
-        EXPECT_TRUE(board->waitForOpenNow(2, 2s));
-        green->setValue(1);
-        red->setValue(1);
-        ASSERT_TRUE(board->waitForWrites(2, 2s));
-        const auto writes = board->writes();
-        EXPECT_NE(writes[0].descriptor, writes[1].descriptor);
-    }
-    EXPECT_TRUE(board->waitForOpenNow(0, 2s)) << "descriptors left open: " << board->openNow();
-    EXPECT_EQ(board->opens(), 2u);
 }
 
 TEST_F(BoardTest, AChildProgramReachesTheEmulatedDriver)

@@ -241,6 +241,7 @@ gboolean onWrite(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
         state->writes.push_back(std::move(w));
         state->changed.notify_all();
     } catch (...) {
+        // Not recorded: the caller sees the write fail with EIO.
     }
     umockdev_ioctl_client_complete(c, res, err);
     return TRUE;
