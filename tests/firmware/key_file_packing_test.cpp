@@ -139,12 +139,3 @@ TEST(KeyFilePacking, RemoteNames)
                   c.logged);
     }
 }
-
-TEST(KeyFilePacking, WithoutAKeyNothingIsTransferred)
-{
-    LogCapture log("cKeyFileTransfer");
-    cKeyFileTransfer transfer(nullptr);
-    EXPECT_FALSE(transfer.transfer(nullptr, "binary.bin"));
-    EXPECT_FALSE(transfer.removeFile());
-    EXPECT_TRUE(log.has("cKeyFileTransfer", Priority::DEBUG, "removeFile: not implemented"));
-}
