@@ -69,9 +69,19 @@ uint32_t KeyInfo::versionFromText(const char* text)
             ++p;
             continue;
         }
+        // Read as atoi would (leading blanks, a sign, the digits), as the firmware store reads
+        // its versions, so that the two compare alike; wrapping instead of overflowing.
+        const char* q = p;
+        while (*q == ' ' || (*q >= '\t' && *q <= '\r'))
+            ++q;
+        bool negative = false;
+        if (*q == '+' || *q == '-')
+            negative = *q++ == '-';
         uint32_t piece = 0;
-        for (; *p >= '0' && *p <= '9'; ++p)
-            piece = piece * 10u + static_cast<uint32_t>(*p - '0');
+        for (; *q >= '0' && *q <= '9'; ++q)
+            piece = piece * 10u + static_cast<uint32_t>(*q - '0');
+        if (negative)
+            piece = 0u - piece;
         version |= piece << (16 - 8 * index++);
         while (*p && *p != '.') // anything after the digits belongs to the same piece
             ++p;

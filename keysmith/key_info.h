@@ -34,7 +34,7 @@ struct KeyInfo {
     static KeyInfo fromReply(TagMsg& reply);
 
     /// major << 16 | minor << 8 | patch from "major.minor.patch": each piece read as a decimal
-    /// number (leading digits only, wrapping rather than overflowing), empty pieces skipped,
+    /// number the way atoi reads it (wrapping rather than overflowing), empty pieces skipped,
     /// pieces after the third ignored; no piece is limited to a byte. Empty text gives 0.
     static uint32_t versionFromText(const char* text);
 };
