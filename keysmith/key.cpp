@@ -1,5 +1,7 @@
 #include "key.h"
 
+#include "packed_version.h"
+
 #include "key_file_transfer.h"
 #include "tag_item_factory.h"
 #include "tag_msg.h"
@@ -59,7 +61,7 @@ bool cKey::readInfo()
     log.debug("Connected");
     info = std::make_unique<KeyInfo>(KeyInfo::fromReply(*reply));
     log.debug("Box: %s", info->boxName);
-    log.debug("Version: %u.%u.%u", info->version >> 16, (info->version >> 8) & 0xFF, info->version & 0xFF);
+    log.debug("Version: %s", versionText(info->version).c_str());
     return true;
 }
 

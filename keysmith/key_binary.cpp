@@ -15,6 +15,7 @@
 #include <openssl/evp.h>
 
 #include "c_handle.h"
+#include "packed_version.h"
 #include "config.h"
 
 namespace {
@@ -92,41 +93,6 @@ bool readPiece(FILE* file, std::string& piece, bool& complete)
     return true;
 }
 
-/// Decimal value as atoi reads it (leading blanks, sign, digits up to the first non-digit), so a
-/// trailing CR or junk is ignored; wraps instead of overflowing.
-uint32_t decimalValue(const std::string& text)
-{
-    size_t i = 0;
-    while (i < text.size() && std::isspace(static_cast<unsigned char>(text[i])))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    uint32_t value = 0;
-    for (; i < text.size() && std::isdigit(static_cast<unsigned char>(text[i])); ++i)
-        value = value * 10u + static_cast<uint32_t>(text[i] - '0');
-    return negative ? 0u - value : value;
-}
-
-/// major << 16 | minor << 8 | patch from "major.minor.patch". Empty pieces are skipped, pieces
-/// after the third ignored, and no piece is limited to a byte: stored manifests were decoded
-/// this way, so 1.300.2 stays 0x012C02.
-uint32_t decodeVersion(const std::string& text)
-{
-    uint32_t packed = 0;
-    unsigned index = 0;
-    size_t pos = 0;
-    while (pos < text.size() && index < 3) {
-        size_t dot = text.find('.', pos);
-        if (dot == std::string::npos)
-            dot = text.size();
-        if (dot > pos)
-            packed |= decimalValue(text.substr(pos, dot - pos)) << (16 - 8 * index++);
-        pos = dot + 1;
-    }
-    return packed;
-}
-
 int hexDigit(char c)
 {
     if (c >= '0' && c <= '9')
@@ -198,8 +164,8 @@ void cKeyBinary::readManifest(const std::string& manifestPath)
         } else if (key == "MD5") {
             storeField(md5, value, key.c_str());
         } else {
-            version = decodeVersion(value);
-            log.debug("%s - %u.%u.%u", fileName, version >> 16, (version >> 8) & 0xFF, version & 0xFF);
+            version = packVersion(value);
+            log.debug("%s - %s", fileName, versionText(version).c_str());
         }
     }
     if (std::ferror(file.get())) {

@@ -1,5 +1,7 @@
 #include "key_info.h"
 
+#include "packed_version.h"
+
 #include "tag_item.h"
 #include "tag_msg.h"
 
@@ -57,34 +59,4 @@ KeyInfo KeyInfo::fromReply(TagMsg& reply)
     return info;
 }
 
-uint32_t KeyInfo::versionFromText(const char* text)
-{
-    uint32_t version = 0;
-    if (!text)
-        return version;
-    unsigned index = 0;
-    const char* p = text;
-    while (*p && index < 3) {
-        if (*p == '.') { // an empty piece
-            ++p;
-            continue;
-        }
-        // Read as atoi would (leading blanks, a sign, the digits), as the firmware store reads
-        // its versions, so that the two compare alike; wrapping instead of overflowing.
-        const char* q = p;
-        while (*q == ' ' || (*q >= '\t' && *q <= '\r'))
-            ++q;
-        bool negative = false;
-        if (*q == '+' || *q == '-')
-            negative = *q++ == '-';
-        uint32_t piece = 0;
-        for (; *q >= '0' && *q <= '9'; ++q)
-            piece = piece * 10u + static_cast<uint32_t>(*q - '0');
-        if (negative)
-            piece = 0u - piece;
-        version |= piece << (16 - 8 * index++);
-        while (*p && *p != '.') // anything after the digits belongs to the same piece
-            ++p;
-    }
-    return version;
-}
+uint32_t KeyInfo::versionFromText(const char* text) { return text ? packVersion(text) : 0; }
