@@ -1,0 +1,87 @@
+// keysmith, the key update daemon: start-up, the upgrade loop and shutdown.
+#include "config.h"
+#include "key_listener.h"
+#include "key_mqtt.h"
+#include "stop_signals.h"
+#include "tracelog.h"
+#include "upgrade_loop.h"
+#include "usb_device.h"
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <pthread.h>
+#include <string>
+
+namespace {
+
+constexpr const char* kVersion = "0.0.10";
+constexpr const char* kDefaultConfig = "/etc/vek/keysmith.conf";
+constexpr uint16_t kKeyVendorId = 0x1781;
+constexpr uint16_t kKeyProductId = 0x0B97;
+constexpr const char* kClientId = "Vondra";
+
+// Cleared by the stop signal's handler, read by the loop: a lock-free atomic is safe to write
+// from a handler.
+std::atomic<bool> running{true};
+static_assert(std::atomic<bool>::is_always_lock_free, "the running flag is written by a signal handler");
+
+// Only the flag: the loop logs the stop, since logging takes locks a handler must not take.
+void onStopSignal(int) { running.store(false); }
+
+log4cpp::Category& mainLog()
+{
+    static log4cpp::Category& log = cTracelog::getLog("main");
+    return log;
+}
+
+void logBanner()
+{
+    const std::string rule(51, '#');
+    mainLog().info(rule);
+    mainLog().info(std::string("#       Started MOX Key Update Daemon ") + kVersion + "       #");
+    mainLog().info(std::string("#          Build: ") + __DATE__ + " - " + __TIME__ + "          #");
+    mainLog().info(rule);
+    mainLog().info("");
+}
+
+/// Everything with a destructor lives and dies in here, before the main thread exits.
+void runDaemon()
+{
+    auto device = std::make_unique<USBdevice>(kKeyVendorId, kKeyProductId);
+    cKeyListener listener(device.get(), cConfig::getInt("ConnectionTime", 300));
+    cKeyMQTT* mqtt = cKeyMQTT::getInstance(kClientId, cConfig::getString("vek.broker", "127.0.0.1"),
+                                           cConfig::getInt("vek.broker.port", cKeyMQTT::kDefaultPort));
+    listener.setRequestWaiter(&mqtt->requestWaiter);
+
+    UpgradeLoop(device.get(), listener, mqtt, running).run();
+
+    device.reset();
+    mainLog().info("DONE\n");
+    cKeyMQTT::destroyInstance();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (!StopSignals::install(onStopSignal)) {
+        std::perror("sigaction");
+        return -9;
+    }
+    // Before any thread exists: every thread started from here on inherits the block, so the
+    // stop signals land in the main thread only.
+    StopSignals::block();
+
+    const char* path = argc > 1 ? argv[1] : kDefaultConfig;
+    if (!cConfig::load(path)) {
+        std::printf("log4cpp: Could not load configuration file \"%s\"", path);
+        return -1;
+    }
+    cTracelog::init(path);
+    logBanner();
+
+    runDaemon();
+    // Every thread of the daemon has been joined, so the process exits with status 0 here.
+    pthread_exit(nullptr);
+}

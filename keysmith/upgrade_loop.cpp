@@ -1,0 +1,111 @@
+#include "upgrade_loop.h"
+
+#include "key_binary.h"
+#include "key_updater.h"
+#include "stop_signals.h"
+#include "tracelog.h"
+#include "updater_exception.h"
+
+#include <cstdlib>
+#include <limits>
+
+UpgradeLoop::UpgradeLoop(USBdevice* device_, cKeyListener& listener_, cKeyMQTT* mqtt_,
+                         const std::atomic<bool>& running_)
+    : log(cTracelog::getLog("main")), device(device_), listener(listener_), mqtt(mqtt_), running(running_)
+{
+}
+
+void UpgradeLoop::run()
+{
+    for (;;) {
+        ListenResult result = ListenResult::Claimed;
+        {
+            // A signal that came during the last attempt is handled as the block lifts, so the
+            // test below sees it before another poll begins.
+            StopSignals::Open signals;
+            if (!running)
+                break;
+            result = listener.listen(requestedVersion, requestedSerial);
+        }
+
+        switch (result) {
+        case ListenResult::Idle:
+            requestedVersion = 0;
+            upgraded = false;
+            attemptsLeft = kClaimAttempts;
+            break;
+        case ListenResult::ClaimDue: {
+            if (upgraded)
+                break;
+            const bool due = attemptsLeft > 0;
+            if (attemptsLeft > std::numeric_limits<int>::min())
+                --attemptsLeft;
+            if (due)
+                attempt();
+            break;
+        }
+        case ListenResult::RequestReceived:
+            attemptsLeft = kRequestAttempts;
+            attempt();
+            break;
+        default: // Claimed, or anything else: nothing new
+            break;
+        }
+    }
+    log.info("Stop listening");
+}
+
+void UpgradeLoop::attempt()
+{
+    log.debug("Stop MOXlink and claiming key");
+    if (serviceCommand(kStopLinkService) != 0)
+        log.error("Could not stop moxlink");
+
+    try {
+        cKeyUpdater updater(device);
+        switch (updater.upgrade(mqtt, requestedVersion, requestedSerial)) {
+        case UpgradeResult::Unverified:
+            log.debug("Upgrade unverified");
+            upgraded = false;
+            break;
+        case UpgradeResult::Success:
+            log.debug("Upgrade success");
+            upgraded = true;
+            break;
+        case UpgradeResult::Failed:
+            log.error("Upgrade failed, retry...");
+            listener.resetClaim();
+            upgraded = false;
+            break;
+        default:
+            upgraded = false;
+            break;
+        }
+    } catch (const cKeyBinaryException& e) {
+        log.error("Binaries missing: %s", e.what());
+        upgraded = false;
+    } catch (const cKeyUpdaterException& e) {
+        log.error("Upgrade failed: %s", e.what());
+        listener.resetClaim();
+        upgraded = false;
+    } catch (...) {
+        // Not ours to handle, and it ends the daemon; the key goes back to the link service first.
+        startLinkService();
+        throw;
+    }
+    startLinkService();
+}
+
+void UpgradeLoop::startLinkService()
+{
+    log.debug("Starting MOXlink again");
+    serviceCommand(kStartLinkService);
+}
+
+int UpgradeLoop::serviceCommand(const char* command)
+{
+    // The shell and sv inherit the caller's signal mask: they must not start with the stop
+    // signals blocked.
+    StopSignals::Open signals;
+    return std::system(command);
+}
