@@ -8,7 +8,10 @@
 #include "usb_device.h"
 
 #include <atomic>
+#include <cstdint>
+#include <cstdlib>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <pthread.h>
 #include <string>
@@ -43,6 +46,17 @@ void logBanner()
     mainLog().info(std::string("#          Build: ") + __DATE__ + " - " + __TIME__ + "          #");
     mainLog().info(rule);
     mainLog().info("");
+}
+
+/// Threads of this process right now (the "Threads:" line of /proc/self/status); 0 when unknown.
+int threadCount()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("Threads:", 0) == 0)
+            return std::atoi(line.c_str() + 8);
+    return 0;
 }
 
 /// Everything with a destructor lives and dies in here, before the main thread exits.
@@ -82,6 +96,10 @@ int main(int argc, char** argv)
     logBanner();
 
     runDaemon();
-    // Every thread of the daemon has been joined, so the process exits with status 0 here.
-    pthread_exit(nullptr);
+    // Every thread the daemon started has been joined: as the last thread, the main thread ends
+    // the process with status 0. A thread the daemon did not start (a sanitizer's runtime keeps
+    // one) would keep the process alive after pthread_exit; it ends with the process instead.
+    if (threadCount() == 1)
+        pthread_exit(nullptr);
+    return 0;
 }
