@@ -123,7 +123,7 @@ TEST_P(RequestPath, ActsOnTheRequest)
 
     ASSERT_TRUE(deliverRequest(c.topicLevel, boolAndVersion(true, c.requested)));
     ASSERT_TRUE(waitForLog("Starting MOXlink again", 1, 20s));
-    EXPECT_TRUE(count(c.updaterLine) == 1) << c.updaterLine;
+    EXPECT_EQ(count(c.updaterLine), 1u) << c.updaterLine;
     EXPECT_TRUE(has("main", "DEBUG", c.loopLine)) << c.loopLine;
     EXPECT_EQ(svCallsAfter(2), (std::vector<std::string>{"stop moxlink", "start moxlink"}));
     EXPECT_EQ(count("Notified that key"), 0u) << "a requested attempt does not announce the key";
@@ -346,7 +346,7 @@ TEST_P(Idle, StopsOnSignal)
     ASSERT_TRUE(code) << "still running";
     EXPECT_EQ(*code, 0);
     const double took = since(t0);
-    EXPECT_LT(took, 6.0) << "one pause without a key at most";
+    EXPECT_LT(took, 7.0) << "one pause without a key at most";
     RecordProperty("stop_ms", std::to_string(int(took * 1000)));
 
     const auto all = records();
