@@ -98,9 +98,9 @@ void CommandHandler::onMessage(const tavlo::FilterVariables& vars, const mosquit
 
 void CommandHandler::publish_result(tavlo::Client& client, const std::string& topic, JobResult& result)
 {
-    // A success goes out as the answer bytes themselves, without a copy; a failure is packed into
-    // a buffer sized for the usual short reason.
-    msgpack::sbuffer buffer(128);
+    // A success goes out as the answer bytes themselves, without a copy or a buffer; a failure is
+    // packed into a buffer sized for the usual short reason.
+    msgpack::sbuffer buffer(result.getStatus() ? 0 : 128);
     const void* payload = nullptr;
     size_t size = 0;
     if (result.getStatus()) {

@@ -13,13 +13,9 @@ const char* const kScriptFailed =
     "Dock command service error. Command script failure, please consult vek-command logs.";
 const char* const kInvalidArgs = "Dock command service error. Invalid job arguments.";
 
-// The C functions below run under lua_pcall (see callProtected) and may raise; they own nothing.
+constexpr size_t kArgsBuffer = 256;
 
-int openLibraries(lua_State* L)
-{
-    luaL_openlibs(L);
-    return 0;
-}
+// The C functions below run under lua_pcall (see callProtected) and may raise; they own nothing.
 
 int setVekEnv(lua_State* L) // ud
 {
@@ -78,17 +74,6 @@ int toText(lua_State* L) // ud v -> ud v'
     return 1;
 }
 
-int onPanic(lua_State* L)
-{
-    // Everything that can raise runs protected, so this is a fault in the job runner itself.
-    try {
-        const char* text = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "error object is not a string";
-        log4cpp::Category::getInstance("script").fatal("PANIC: unprotected error in call to Lua API (%s)", text);
-    } catch (...) {
-    }
-    return 0; // Lua aborts
-}
-
 } // namespace
 
 LuaVM::LuaVM(const std::vector<std::string>& search_dirs, const char* staging_dir)
@@ -106,22 +91,31 @@ bool LuaVM::open()
 {
     // The budget is the allocator of the open state, so that state goes first.
     close();
-    _budget.reset(_limits);
-    lua_State* L = lua_newstate(_budget.allocator(), &_budget);
+    if (!_budget)
+        _budget = std::make_unique<JobBudget>();
+    int status = LUA_OK;
+    lua_State* L = openJobState(*_budget, _limits, status);
     if (!L) {
         log.error("Failed to create a new Lua instance.");
         return false;
     }
-    lua_atpanic(L, &onPanic);
     _L.reset(L);
-    // Under a memory limit even the libraries may not fit.
-    const int status = callProtected(L, &openLibraries, nullptr, 0, 0);
     if (status != LUA_OK) {
         logLuaError(status);
         log.error("Failed to create a new Lua instance.");
         close();
         return false;
     }
+    return true;
+}
+
+bool LuaVM::adopt(FreshState&& state)
+{
+    if (!state || !(state.limits() == _limits))
+        return false;
+    close();
+    _budget = std::move(state._budget);
+    _L = std::move(state._L);
     return true;
 }
 
@@ -151,7 +145,7 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
         return JobResult(false, kInvalidArgs);
 
     log.debug("lua_pcall: %s", abs_path);
-    _budget.startClock(L);
+    _budget->startClock(L);
     status = lua_pcallk(L, 0, LUA_MULTRET, 0, 0, nullptr); // results...|error
     if (status != LUA_OK) {
         logLuaError(status);
@@ -202,13 +196,14 @@ bool LuaVM::loadArgs(const msgpack::object& args)
     const int base = lua_gettop(L);
     std::string cause;
     try {
-        msgpack::sbuffer bytes;
+        // Sized for the usual few arguments rather than msgpack-c's 8 KiB; it grows as needed.
+        msgpack::sbuffer bytes(kArgsBuffer);
         msgpack::pack(bytes, args);
         PackToLuaConverter converter(L);
         // An empty buffer is reported through insufficient_bytes by the parser itself.
         msgpack::parse(bytes.data(), bytes.size(), converter);
         if (converter.failed()) {
-            if (converter.failureStatus() == LUA_ERRMEM && _budget.memoryLimitHit())
+            if (converter.failureStatus() == LUA_ERRMEM && _budget->memoryLimitHit())
                 cause = "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded";
             else
                 cause = converter.failure();
@@ -223,7 +218,7 @@ bool LuaVM::loadArgs(const msgpack::object& args)
         const int status = callProtected(L, &setArgs, nullptr, 1, 0);
         if (status == LUA_OK)
             return true;
-        cause = status == LUA_ERRMEM && _budget.memoryLimitHit()
+        cause = status == LUA_ERRMEM && _budget->memoryLimitHit()
                     ? "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded"
                     : "cannot set args";
     }
@@ -268,7 +263,7 @@ void LuaVM::logLuaError(int status)
     log.debug("logLuaError: num_errs = %d", n);
     if (n <= 0)
         return;
-    if (status == LUA_ERRMEM && _budget.memoryLimitHit()) {
+    if (status == LUA_ERRMEM && _budget->memoryLimitHit()) {
         // Lua's own text would only say "not enough memory".
         log.error("failure: job memory limit of %zu KB exceeded", _limits.memory_limit_kb);
         return;

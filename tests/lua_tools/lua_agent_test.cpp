@@ -133,6 +133,67 @@ TEST_F(Agent, LimitsReachEveryJob)
     EXPECT_TRUE(logs.has("script", Priority::ERROR, "failure: job time limit of 50 ms exceeded"));
 }
 
+TEST_F(Agent, PreparedStateServesOneJobOnly)
+{
+    first.write("set.lua", "leaked = 'from the last job' return 'set'");
+    first.write("get.lua", "return tostring(leaked)");
+    vek::LuaAgent agent({first.path()}, "/tmp");
+    agent.prepareState();
+    ASSERT_TRUE(agent.statePrepared());
+    EXPECT_EQ(answerOf(run(agent, "set.lua")), "set");
+    EXPECT_FALSE(agent.statePrepared());
+    agent.prepareState();
+    EXPECT_EQ(answerOf(run(agent, "get.lua")), "nil");
+    // A job that finds no script leaves the prepared state for the next one.
+    agent.prepareState();
+    EXPECT_FALSE(run(agent, "missing.lua").getStatus());
+    EXPECT_TRUE(agent.statePrepared());
+    EXPECT_EQ(answerOf(run(agent, "get.lua")), "nil");
+}
+
+TEST_F(Agent, PreparedStateRunsUnderTheLimitsInForce)
+{
+    first.write("job.lua", "return 'ran'");
+    first.write("spin.lua", "while true do end");
+    vek::LuaAgent agent({first.path()}, "/tmp");
+    // The smallest memory limit a job runs under, found without prepared states, holds with them
+    // too: the libraries count toward the limit either way.
+    auto runs = [&](size_t kb, bool prepared) {
+        agent.setLimits({0, kb});
+        EXPECT_FALSE(agent.statePrepared()); // made under the old limits
+        if (prepared)
+            agent.prepareState();
+        return run(agent, "job.lua").getStatus();
+    };
+    size_t low = 1, high = 1024;
+    ASSERT_TRUE(runs(high, false));
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        if (runs(middle, false))
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    ASSERT_GT(low, 1u);
+    EXPECT_TRUE(runs(low, true));
+    EXPECT_FALSE(runs(low - 1, true));
+
+    agent.setLimits({50, 0});
+    agent.prepareState();
+    logs.clear();
+    EXPECT_FALSE(run(agent, "spin.lua").getStatus());
+    EXPECT_TRUE(logs.has("script", Priority::ERROR, "failure: job time limit of 50 ms exceeded"));
+
+    // Too little memory for the libraries: nothing is prepared, and the job fails as it always did.
+    agent.setLimits({0, 4});
+    agent.prepareState();
+    EXPECT_FALSE(agent.statePrepared());
+    logs.clear();
+    EXPECT_EQ(std::string(run(agent, "job.lua").getReason()),
+              "Dock command service error. Failed to allocate resources for job.");
+    EXPECT_TRUE(logs.has("script", Priority::ERROR, "Failed to create a new Lua instance."));
+}
+
 // Under LeakSanitizer, anything a job leaves behind is reported at exit.
 TEST_F(Agent, ManyJobsIncludingFailingOnes)
 {
