@@ -110,19 +110,3 @@ void Testbed::detachIoctl(const std::string& devnode)
 }
 
 } // namespace emulators
-
-#if defined(__SANITIZE_THREAD__)
-// glib, umockdev and libudev are not instrumented: their hand-offs between the test thread,
-// the testbed's worker thread and libusb's event thread (GMainContext, futex-based GMutex,
-// udev's own state) are invisible to the race detector, which then reports the memory they
-// pass along. Reports from inside those libraries are dropped; our own code, including the
-// emulator's state behind std::mutex, stays checked.
-extern "C" const char* __tsan_default_suppressions()
-{
-    return "called_from_lib:libglib-2.0.so\n"
-           "called_from_lib:libgobject-2.0.so\n"
-           "called_from_lib:libgio-2.0.so\n"
-           "called_from_lib:libumockdev.so\n"
-           "called_from_lib:libudev.so\n";
-}
-#endif
