@@ -17,7 +17,8 @@ public:
     static constexpr size_t granule = 16;
     /// Largest block served.
     static constexpr size_t largest = 1024;
-    /// Room for the small blocks of a fresh state; what does not fit goes to malloc.
+    /// Room for the small blocks of a fresh state and a short job; only the pages used become
+    /// resident, and what does not fit goes to malloc.
     static constexpr size_t chunk_bytes = 32 * 1024;
 
     BlockPool() = default;
