@@ -24,7 +24,7 @@
 #include <mosquitto.h>
 #include <msgpack.hpp>
 
-#include "unique_handle.h"
+#include "c_handle.h"
 
 namespace {
 
@@ -189,7 +189,7 @@ int main(int argc, char** argv)
     mosquitto_lib_init();
     int status = 1;
     {
-        vek::UniqueHandle<mosquitto, mosquitto_destroy> mosq(mosquitto_new(nullptr, true, &g));
+        CHandle<mosquitto, mosquitto_destroy> mosq(mosquitto_new(nullptr, true, &g));
         g.mosq = mosq.get();
         mosquitto_int_option(g.mosq, MOSQ_OPT_TCP_NODELAY, 1);
         mosquitto_connect_callback_set(g.mosq, onConnect);

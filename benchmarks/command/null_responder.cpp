@@ -17,7 +17,7 @@
 
 #include <mosquitto.h>
 
-#include "unique_handle.h"
+#include "c_handle.h"
 
 namespace {
 
@@ -95,7 +95,7 @@ int main(int argc, char** argv)
     mosquitto_lib_init();
     int status = 0;
     {
-        vek::UniqueHandle<mosquitto, mosquitto_destroy> mosq(mosquitto_new("null_responder", true, &responder));
+        CHandle<mosquitto, mosquitto_destroy> mosq(mosquitto_new("null_responder", true, &responder));
         if (!mosq) {
             std::fprintf(stderr, "null_responder: cannot create a client\n");
             return 1;

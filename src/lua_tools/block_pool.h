@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "unique_handle.h"
+#include "c_handle.h"
 
 namespace vek {
 
@@ -46,7 +46,7 @@ private:
     // Keeps the chunk for the next pool, or frees it when one is kept already.
     static void returnChunk(char* chunk) noexcept;
 
-    UniqueHandle<char, returnChunk> _chunk;
+    CHandle<char, returnChunk> _chunk;
     char* _next = nullptr; // first byte not yet cut from the chunk
     FreeBlock* _free[classes] = {};
 };

@@ -6,7 +6,7 @@
 
 #include "job_budget.h"
 #include "job_limits.h"
-#include "unique_handle.h"
+#include "c_handle.h"
 
 namespace vek {
 
@@ -39,7 +39,7 @@ private:
 
     // The budget is the state's allocator, so the state (declared after it) is closed first.
     std::unique_ptr<JobBudget> _budget;
-    UniqueHandle<lua_State, lua_close> _L;
+    CHandle<lua_State, lua_close> _L;
 };
 
 } // namespace vek

@@ -12,7 +12,7 @@
 #include "job_budget.h"
 #include "job_limits.h"
 #include "job_result.h"
-#include "unique_handle.h"
+#include "c_handle.h"
 
 namespace vek {
 
@@ -40,7 +40,7 @@ public:
 
 protected:
     log4cpp::Category& log;
-    UniqueHandle<lua_State, lua_close> _L;
+    CHandle<lua_State, lua_close> _L;
 
 private:
     bool addVekEnv();

@@ -6,7 +6,7 @@
 
 #include <log4cpp/Category.hh>
 
-#include "unique_handle.h"
+#include "c_handle.h"
 
 namespace vek {
 
@@ -28,7 +28,7 @@ public:
 
 private:
     log4cpp::Category& log;
-    UniqueHandle<DIR, closedir> _directory;
+    CHandle<DIR, closedir> _directory;
     const char* _dir_path = nullptr;
 };
 

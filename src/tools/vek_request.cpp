@@ -21,12 +21,12 @@
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>
 
-#include "unique_handle.h"
+#include "c_handle.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Mosquitto = vek::UniqueHandle<mosquitto, mosquitto_destroy>;
+using Mosquitto = CHandle<mosquitto, mosquitto_destroy>;
 
 constexpr int kExitAnswer = 0;
 constexpr int kExitJobFailed = 1;

@@ -8,7 +8,7 @@
 
 #include "log_capture.h"
 #include "lua_test_support.h"
-#include "unique_handle.h"
+#include "c_handle.h"
 
 using luatest::Packer;
 using luatest::pack;
@@ -44,7 +44,7 @@ protected:
         return text;
     }
 
-    vek::UniqueHandle<lua_State, lua_close> L{luaL_newstate()};
+    CHandle<lua_State, lua_close> L{luaL_newstate()};
 };
 
 TEST_F(Converter, BuildsTablesAndScalars)
