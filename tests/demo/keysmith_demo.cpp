@@ -10,6 +10,7 @@
 #include "key_emulator.h"
 #include "mqtt_test_client.h"
 #include "temp_dir.h"
+#include "test_data.h"
 #include "testbed.h"
 
 #include <chrono>
@@ -49,16 +50,6 @@ uint32_t parseVersion(const std::string& text)
     return major << 16 | minor << 8 | patch;
 }
 
-std::string hex(const std::string& data)
-{
-    std::string out;
-    char two[4];
-    for (unsigned char c : data) {
-        std::snprintf(two, sizeof two, out.empty() ? "%02X" : " %02X", c);
-        out += two;
-    }
-    return out;
-}
 
 /// The record of one message, in words: the array's booleans and versions.
 std::string describe(const MqttTestClient::Message& m)
@@ -197,7 +188,7 @@ int run(const std::string& keysmith, const std::string& store)
         const auto m = server.next(500ms);
         if (!m)
             continue;
-        std::printf("%6.2f s  %-32s %-22s %s\n", stamp(), m->topic.c_str(), hex(m->payload).c_str(),
+        std::printf("%6.2f s  %-32s %-22s %s\n", stamp(), m->topic.c_str(), testsupport::hex(m->payload).c_str(),
                     describe(*m).c_str());
         if (m->topic.size() > 13 && m->topic.compare(m->topic.size() - 13, 13, "/notification") == 0) {
             // The daemon takes a request only while it waits for one, right after announcing.
@@ -212,7 +203,7 @@ int run(const std::string& keysmith, const std::string& store)
     }
     // The clearing of the request may still be on its way.
     while (const auto m = server.next(500ms))
-        std::printf("%6.2f s  %-32s %-22s %s\n", stamp(), m->topic.c_str(), hex(m->payload).c_str(),
+        std::printf("%6.2f s  %-32s %-22s %s\n", stamp(), m->topic.c_str(), testsupport::hex(m->payload).c_str(),
                     describe(*m).c_str());
 
     // The attempt ends with the link service started again.

@@ -9,6 +9,7 @@
 #include "key_file_transfer.h"
 #include "keylink_fixture.h"
 #include "temp_dir.h"
+#include "test_data.h"
 
 #include <cstdio>
 #include <memory>
@@ -16,19 +17,8 @@
 
 namespace keylinktest {
 
-/// Data that looks like firmware: no long runs, every byte value present.
-inline Bytes firmwareBytes(size_t n, unsigned seed = 1)
-{
-    Bytes b(n);
-    uint32_t x = 2463534242u * seed;
-    for (size_t i = 0; i < n; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b[i] = static_cast<uint8_t>(x);
-    }
-    return b;
-}
+using testsupport::firmwareBytes;
+
 
 class KeyProtocolTest : public KeyLinkTest {
 protected:

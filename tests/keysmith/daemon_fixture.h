@@ -12,6 +12,7 @@
 #include "key_emulator.h"
 #include "mqtt_test_client.h"
 #include "temp_dir.h"
+#include "test_data.h"
 
 #include <chrono>
 #include <cstdio>
@@ -37,6 +38,8 @@ using emulators::KeyFault;
 using emulators::KeyOp;
 using testsupport::MqttTestClient;
 using namespace std::chrono_literals;
+using testsupport::firmwareBytes;
+using testsupport::hex;
 
 constexpr uint32_t kSerial = 0x00A1B2C3; // the emulated key's default serial
 const std::string kNotificationTopic = "out/key/00A1B2C3/notification";
@@ -75,33 +78,7 @@ inline std::string boolAndVersion(bool flag, uint32_t version)
     return bytes({0x92, flag ? 0xc3 : 0xc2}) + msgpackUint(version);
 }
 
-/// "92 C3 CE 00 08 09 04": readable failure output for binary payloads.
-inline std::string hex(const std::string& data)
-{
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : data) {
-        if (!out.empty())
-            out += ' ';
-        out += digits[c >> 4];
-        out += digits[c & 15];
-    }
-    return out;
-}
 
-/// Data that looks like firmware: no long runs, every byte value present.
-inline Bytes firmwareBytes(size_t n, unsigned seed = 7)
-{
-    Bytes b(n);
-    uint32_t x = 2463534242u * seed;
-    for (size_t i = 0; i < n; ++i) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        b[i] = static_cast<uint8_t>(x);
-    }
-    return b;
-}
 
 struct LogRecord {
     std::string category;
