@@ -45,7 +45,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+. scripts/loopback-broker.sh
 
 pick_port() {
   local port
@@ -60,28 +60,8 @@ pick_port() {
   return 1
 }
 
-wait_for_port() {
-  for _ in $(seq 100); do
-    port_in_use "$1" && return 0
-    sleep 0.05
-  done
-  echo "bench-command: nothing accepts connections on port $1" >&2
-  return 1
-}
-
 PORT=$(pick_port)
-cat > "$WORK/mosquitto.conf" <<CONF
-listener $PORT 127.0.0.1
-allow_anonymous true
-set_tcp_nodelay true
-persistence false
-log_dest none
-CONF
-# As root the broker would switch to its own user.
-[ "$(id -u)" -eq 0 ] && echo "user root" >> "$WORK/mosquitto.conf"
-mosquitto -c "$WORK/mosquitto.conf" &
-BROKER_PID=$!
-wait_for_port "$PORT"
+start_loopback_broker "$PORT" "$WORK"
 
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" <<<"$2"; }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }

@@ -47,31 +47,14 @@ cleanup() {
 }
 trap cleanup EXIT
 
-listening() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
+. scripts/loopback-broker.sh
 
 case "$HOST" in
   localhost | 127.0.0.1)
-    if listening; then
+    if port_in_use "$PORT"; then
       echo "run-command-service: using the broker already listening on 127.0.0.1:$PORT"
     else
-      cat > "$WORK/mosquitto.conf" <<CONF
-listener $PORT 127.0.0.1
-allow_anonymous true
-set_tcp_nodelay true
-persistence false
-log_type error
-log_type warning
-CONF
-      # As root the broker would switch to its own user.
-      [ "$(id -u)" -eq 0 ] && echo "user root" >> "$WORK/mosquitto.conf"
-      mosquitto -c "$WORK/mosquitto.conf" &
-      BROKER_PID=$!
-      for _ in $(seq 100); do
-        listening && break
-        kill -0 "$BROKER_PID" 2>/dev/null || { BROKER_PID=""; echo "run-command-service: mosquitto failed to start" >&2; exit 1; }
-        sleep 0.05
-      done
-      listening || { echo "run-command-service: mosquitto does not accept connections on port $PORT" >&2; exit 1; }
+      start_loopback_broker "$PORT" "$WORK" || exit 1
       echo "run-command-service: started mosquitto on 127.0.0.1:$PORT"
     fi
     ;;

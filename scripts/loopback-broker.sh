@@ -1,0 +1,31 @@
+# Sourced by the run and benchmark scripts: a mosquitto of their own on 127.0.0.1.
+#
+#   start_loopback_broker PORT DIR   starts it with a configuration written into DIR (anonymous,
+#                                    TCP_NODELAY, no persistence), waits until it accepts
+#                                    connections and sets BROKER_PID; fails otherwise.
+#   port_in_use PORT                 something accepts connections on 127.0.0.1:PORT.
+
+port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+start_loopback_broker() {
+  local port=$1 dir=$2
+  cat > "$dir/mosquitto.conf" <<CONF
+listener $port 127.0.0.1
+allow_anonymous true
+set_tcp_nodelay true
+persistence false
+log_type error
+log_type warning
+CONF
+  # As root the broker would switch to its own user.
+  [ "$(id -u)" -eq 0 ] && echo "user root" >> "$dir/mosquitto.conf"
+  mosquitto -c "$dir/mosquitto.conf" &
+  BROKER_PID=$!
+  for _ in $(seq 100); do
+    port_in_use "$port" && return 0
+    kill -0 "$BROKER_PID" 2>/dev/null || { BROKER_PID=""; echo "mosquitto failed to start on port $port" >&2; return 1; }
+    sleep 0.05
+  done
+  echo "mosquitto does not accept connections on port $port" >&2
+  return 1
+}
