@@ -31,6 +31,7 @@ protected:
         script("staging", "return vekenv.staging_dir");
         script("silent", "local x = 1");
         script("raises", "error('broken')");
+        script("ret", "return string.format('%.17g', args)");
         script("depth", "local n, v = 0, args while type(v) == 'table' do n, v = n + 1, v[1] end return n");
         service = startService(config());
         mqtt = client();
@@ -115,6 +116,9 @@ TEST_F(CommandProtocolTest, SuccessfulJobsAnswerWithTheBareBytes)
         {"deep value under an ignored key", fixmap(3) + str("extra") + nested(500) + request("echo", hello).substr(1),
          "hello"},
         {"args as deep as the conversion goes", request("depth", nested(200)), "200"},
+        // The float 64 2^64, byte by byte as a server would send it.
+        {"float argument of 2^64", std::string("\x82\xaa" "lua_script\xa3" "ret\xa4" "args\xcb\x43\xf0\0\0\0\0\0\0", 30),
+         "1.8446744073709552e+19"},
     };
     int n = 0;
     for (const Case& c : cases) {
