@@ -91,8 +91,14 @@ void JobBudget::checkClock(lua_State* L, lua_Debug*)
         return;
     self->_time_expired = true;
     // From now on every instruction of this thread raises, so a script that catches the error
-    // with pcall still cannot carry on.
+    // with pcall still cannot carry on; the main thread too, when this is a coroutine whose
+    // error the script catches. Other coroutines raise at their next hook.
     lua_sethook(L, &JobBudget::checkClock, LUA_MASKCOUNT, 1);
+    lua_rawgeti(L, LUA_REGISTRYINDEX, LUA_RIDX_MAINTHREAD);
+    lua_State* main = lua_tothread(L, -1);
+    lua_pop(L, 1);
+    if (main && main != L)
+        lua_sethook(main, &JobBudget::checkClock, LUA_MASKCOUNT, 1);
     char text[64];
     std::snprintf(text, sizeof text, "job time limit of %u ms exceeded", self->_limits.time_limit_ms);
     lua_pushstring(L, text);

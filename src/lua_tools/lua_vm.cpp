@@ -2,6 +2,7 @@
 
 #include "pack_to_lua_converter.h"
 #include "protected_call.h"
+#include "time_limit_guard.h"
 
 namespace vek {
 
@@ -142,11 +143,25 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
     if (!loadArgs(args))
         return JobResult(false, kInvalidArgs);
 
+    if (_limits.time_limit_ms != 0) {
+        status = callProtected(L, &protectTimeLimit, nullptr, 0, 0);
+        if (status != LUA_OK) {
+            logLuaError(status);
+            return JobResult(false, kNoResources);
+        }
+    }
+
     log.debug("lua_pcall: %s", abs_path);
     _budget->startClock(L);
     status = lua_pcallk(L, 0, LUA_MULTRET, 0, 0, nullptr); // results...|error
     if (status != LUA_OK) {
         logLuaError(status);
+        return JobResult(false, kScriptFailed);
+    }
+    if (_budget->timeLimitHit()) {
+        // The limit struck in a coroutine whose error the script caught, and the main thread
+        // returned before its own hook came round: the job still ran out of time.
+        log.error("failure: job time limit of %u ms exceeded", _limits.time_limit_ms);
         return JobResult(false, kScriptFailed);
     }
 

@@ -78,7 +78,9 @@ bool parseArguments(int argc, char** argv, Options& options)
             options.host = optarg;
             break;
         case 'p':
-            if (!parseNumber(optarg, number) || number < 1 || number > 65535 || number != static_cast<int>(number)) {
+            // In range before the conversion, which is undefined for NaN and out-of-range values.
+            if (!parseNumber(optarg, number) || !(number >= 1 && number <= 65535) ||
+                number != static_cast<int>(number)) {
                 std::cerr << "vek-request: invalid port \"" << optarg << "\"\n";
                 return false;
             }

@@ -191,6 +191,7 @@ TEST_F(CommandProtocolTest, JobLimitsFailJobsThatExceedThem)
     ASSERT_EQ(service->waitExitCode(5s), 0);
     script("spin", "while true do end");
     script("hog", "local t = {} for i = 1, 1e7 do t[i] = i end return #t");
+    script("unhook", "pcall(debug.sethook) while true do end");
     service = startService(config("script.time_limit_ms=300\nscript.memory_limit_kb=2048\n"));
     EXPECT_TRUE(service->waitForOutput("  time limit   : 300 ms\n  memory limit : 2048 KiB", 1s));
 
@@ -200,6 +201,9 @@ TEST_F(CommandProtocolTest, JobLimitsFailJobsThatExceedThem)
     EXPECT_EQ(ask(*mqtt, "spin", request("spin")), failure(scriptFailed));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
     EXPECT_EQ(ask(*mqtt, "hog", request("hog")), failure(scriptFailed));
+    // The script cannot take the time limit off.
+    EXPECT_EQ(ask(*mqtt, "unhook", request("unhook")), failure(scriptFailed));
+    EXPECT_TRUE(service->waitForOutput("ERROR [script] failure: job time limit of 300 ms exceeded\n", 2s));
     EXPECT_EQ(ask(*mqtt, "fine", request("answer")), "42");
 }
 

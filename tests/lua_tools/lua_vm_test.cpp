@@ -175,6 +175,69 @@ TEST_F(VM, FloatArgumentsArriveAsTheSameNumbers)
     }
 }
 
+TEST_F(VM, TimeLimitCannotBeSwitchedOffByTheScript)
+{
+    // Each loop would run for seconds once the limit were gone, and then answer "escaped".
+    const std::string loop = " for i = 1, 1e8 do end return 'escaped'";
+    const std::string timeUp = "job time limit of 100 ms exceeded";
+    const std::string noHook = "debug.sethook is not available under a job time limit";
+    const std::string noFinalizer = "__gc metamethods are not available under a job time limit";
+    struct Case {
+        const char* name;
+        std::string source;
+        std::string logged;
+        bool atLine1; // refusals name the script's line
+    } cases[] = {
+        {"hook removed", "debug.sethook()" + loop, noHook, true},
+        {"refusal caught", "pcall(debug.sethook)" + loop, timeUp, false},
+        {"hook replaced", "pcall(debug.sethook, function() end, '', 1)" + loop, timeUp, false},
+        {"hook given back as it was", "local h, m, c = debug.gethook() pcall(debug.sethook, h, m, c)" + loop, timeUp,
+         false},
+        {"hook of a coroutine removed",
+         "local co = coroutine.create(function() pcall(debug.sethook, coroutine.running())" + loop + " end)\n"
+         "return select(2, coroutine.resume(co))",
+         timeUp, false},
+        {"coroutine's time-out caught", "pcall(coroutine.wrap(function()" + loop + " end))" + loop, timeUp, false},
+        {"coroutine's time-out caught, main thread returns at once",
+         "return select(2, pcall(coroutine.wrap(function()" + loop + " end)))", timeUp, false},
+        {"finalizer", "setmetatable({}, {__gc = function()" + loop + " end})", noFinalizer, true},
+        {"finalizer through the debug library", "debug.setmetatable({}, {__gc = function() end})", noFinalizer, true},
+        {"finalizer through require", "require('debug').setmetatable({}, {__gc = print})", noFinalizer, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        logs.clear();
+        const auto r = run(c.source, kNil, {100, 0});
+        EXPECT_FALSE(r.getStatus()) << answerOf(r);
+        EXPECT_EQ(r.getReason(), kScriptFailed);
+        const std::string logged = "failure: " + (c.atLine1 ? path + ":1: " : "") + c.logged;
+        EXPECT_TRUE(logs.has("script", Priority::ERROR, logged)) << testing::PrintToString(logs.messages("script"));
+    }
+
+    // Metatables without finalizers work as before under the limit, and without a time limit
+    // nothing is changed.
+    const vek::JobLimits timeLimit{100, 0}, none{}, memoryOnly{0, 4096};
+    struct Plain {
+        const char* source;
+        vek::JobLimits limits;
+        std::string answer;
+    } plain[] = {
+        {"return getmetatable(setmetatable({}, {__index = {x = 7}})).__index.x", timeLimit, "7"},
+        {"return debug.getmetatable(debug.setmetatable({}, {__index = {x = 8}})).__index.x", timeLimit, "8"},
+        {"local t = setmetatable({}, {__metatable = 'locked'}) return select(2, pcall(setmetatable, t, {}))",
+         timeLimit, "cannot change a protected metatable"},
+        {"return select(2, pcall(setmetatable, 1, {}))", timeLimit,
+         "bad argument #1 to '_G.setmetatable' (table expected, got number)"},
+        {"return type(debug.gethook())", timeLimit, "string"},
+        {"debug.sethook() setmetatable({}, {__gc = function() end}) return 'ran'", none, "ran"},
+        {"debug.sethook(function() end, '', 100) debug.sethook() return 'ran'", memoryOnly, "ran"},
+    };
+    for (const Plain& p : plain) {
+        SCOPED_TRACE(p.source);
+        EXPECT_EQ(answerOf(run(p.source, kNil, p.limits)), p.answer);
+    }
+}
+
 TEST_F(VM, UnusableArgumentsFailTheJobOnly)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();
