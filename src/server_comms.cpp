@@ -34,11 +34,6 @@ void pause_until(Clock::time_point until)
     }
 }
 
-std::string limit_text(unsigned long value, const char* unit)
-{
-    return value == 0 ? std::string("none") : std::to_string(value) + " " + unit;
-}
-
 } // namespace
 
 std::string clean_dir_path(std::string directory)
@@ -96,13 +91,16 @@ void ServerCommunicator::start()
     const int qos = _props.getInt("server_comms.qos", 2);
     const JobLimits limits = read_job_limits();
 
+    // Four lines; a job limit adds its own line only when it is configured.
     std::ostringstream record;
     record << "Server comms config: \n"
            << "  id   : " << _id << "\n"
            << "  host : " << host << " port: " << port << "\n"
-           << "  QoS  : " << qos << "\n"
-           << "  time limit   : " << limit_text(limits.time_limit_ms, "ms") << "\n"
-           << "  memory limit : " << limit_text(limits.memory_limit_kb, "KiB");
+           << "  QoS  : " << qos;
+    if (limits.time_limit_ms != 0)
+        record << "\n  time limit   : " << limits.time_limit_ms << " ms";
+    if (limits.memory_limit_kb != 0)
+        record << "\n  memory limit : " << limits.memory_limit_kb << " KiB";
     log.info(record.str());
 
     std::vector<std::string> search_dirs = parse_search_dirs(_props.getString("script.search_dirs", nullptr));

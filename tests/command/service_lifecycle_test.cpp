@@ -1,6 +1,7 @@
 #include "service_fixture.h"
 
 #include <csignal>
+#include <regex>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -94,6 +95,41 @@ TEST_F(ServiceLifecycleTest, SearchDirectoriesAreSplitAtColonsAndEndInASlash)
         service.signal(SIGTERM);
         EXPECT_EQ(service.waitExitCode(5s), 0);
         EXPECT_EQ(scriptDirectories(service.stdoutText()), c.dirs);
+    }
+}
+
+TEST_F(ServiceLifecycleTest, ConfigurationRecordShowsOnlyTheConfiguredLimits)
+{
+    const std::string head = "Server comms config: \n  id   : command_service\n  host : 127.0.0.1 port: " +
+                             std::to_string(broker->port()) + "\n";
+    struct Case {
+        const char* name;
+        std::string extra;
+        std::string rest; // of the record, after the host line
+    } cases[] = {
+        {"no limits", "", "  QoS  : 2"},
+        {"limits of 0", "script.time_limit_ms=0\nscript.memory_limit_kb=0\n", "  QoS  : 2"},
+        {"QoS set", "server_comms.qos=1\n", "  QoS  : 1"},
+        {"time limit", "script.time_limit_ms=250\n", "  QoS  : 2\n  time limit   : 250 ms"},
+        {"memory limit", "script.memory_limit_kb=4096\n", "  QoS  : 2\n  memory limit : 4096 KiB"},
+        {"both", "script.time_limit_ms=250\nscript.memory_limit_kb=4096\n",
+         "  QoS  : 2\n  time limit   : 250 ms\n  memory limit : 4096 KiB"},
+    };
+    // One record: from its text to the start of the next record ("PRIORITY [category] ").
+    const std::regex nextRecord("\n[A-Z]+ \\[");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto service = startService(config(c.extra), false);
+        ASSERT_TRUE(service->waitForOutput("script directory: ", 5s)) << service->stdoutText();
+        const std::string out = service->stdoutText();
+        const auto at = out.find("INFO [server_comms] Server comms config: ");
+        ASSERT_NE(at, std::string::npos) << out;
+        const std::string from = out.substr(at + std::string("INFO [server_comms] ").size());
+        std::smatch next;
+        ASSERT_TRUE(std::regex_search(from, next, nextRecord)) << from;
+        EXPECT_EQ(from.substr(0, next.position(0)), head + c.rest);
+        service->signal(SIGTERM);
+        EXPECT_EQ(service->waitExitCode(5s), 0);
     }
 }
 
