@@ -1,6 +1,7 @@
 #include "service_fixture.h"
 
 #include <csignal>
+#include <iostream>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -12,6 +13,14 @@ namespace {
 using testsupport::ChildProcess;
 
 class ServiceLifecycleTest : public ServiceTest {};
+
+size_t occurrences(const std::string& text, const std::string& needle)
+{
+    size_t n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
 
 /// The texts logged after "script directory: ", in order.
 std::vector<std::string> scriptDirectories(const std::string& output)
@@ -197,6 +206,81 @@ TEST_F(ServiceLifecycleTest, ReconnectsAndServesAfterTheBrokerRestarts)
     EXPECT_EQ(ask(*mqtt, "after", hi), "hi");
     service->signal(SIGTERM);
     EXPECT_EQ(service->waitExitCode(5s), 0);
+}
+
+/// The broker keeps retained messages on disk, so that they outlive a SIGKILL.
+class BrokerKillTest : public ServiceTest {
+protected:
+    testsupport::Broker::Options brokerOptions() const override
+    {
+        testsupport::Broker::Options options;
+        options.persistence = true;
+        return options;
+    }
+};
+
+TEST_F(BrokerKillTest, ServesAgainPromptlyAfterTheBrokerIsKilledUnderLoad)
+{
+    // Counts its runs in the staging directory, so a run again is told from the retained result.
+    script("count", "local path = vekenv.staging_dir .. '/runs'\n"
+                    "local f = io.open(path) local n = f and tonumber(f:read('*a')) or 0 if f then f:close() end\n"
+                    "f = assert(io.open(path, 'w')) f:write(n + 1) f:close()\n"
+                    "return args.msg .. ' ' .. (n + 1)");
+    script("echo", "return args.msg");
+    auto service = startService(config());
+    auto mqtt = client();
+    const std::string kept = request("count", fixmap(1) + str("msg") + str("kept"));
+    mqtt->publish("in/cmd/kept", kept, 1, true);
+    auto first = mqtt->waitFor("out/cmd/kept", 10s);
+    ASSERT_TRUE(first);
+    ASSERT_EQ(first->payload, "kept 1");
+    // The broker's autosave (every second) has the retained request on disk.
+    const std::string db = broker->dir() + "/mosquitto.db";
+    const auto saved = std::chrono::steady_clock::now() + 10s;
+    while (testsupport::readFile(db).find("lua_script") == std::string::npos && std::chrono::steady_clock::now() < saved)
+        std::this_thread::sleep_for(50ms);
+    ASSERT_NE(testsupport::readFile(db).find("lua_script"), std::string::npos) << "not saved";
+
+    // Requests in flight when the broker dies.
+    const std::string hi = request("echo", fixmap(1) + str("msg") + str("hi"));
+    for (int i = 0; i < 200; ++i)
+        mqtt->publish("in/cmd/load" + std::to_string(i), hi, 1);
+    ASSERT_TRUE(mqtt->waitFor("out/cmd/load0", 10s));
+    const std::string before = service->stdoutText();
+    ASSERT_EQ(::kill(broker->pid(), SIGKILL), 0);
+    broker->stop(); // reaps it
+    mqtt.reset();
+    const size_t subscriptions = occurrences(before, "subscribed (msg:");
+    std::this_thread::sleep_for(300ms); // the service finds the broker gone
+
+    broker->start();
+    const auto back = std::chrono::steady_clock::now();
+    // Served again: subscribed anew, and the retained request run a second time.
+    const auto deadline = back + 10s;
+    while (occurrences(service->stdoutText(), "subscribed (msg:") <= subscriptions &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    const auto resubscribed = std::chrono::steady_clock::now() - back;
+    auto fresh = client();
+    std::optional<testsupport::MqttTestClient::Message> again;
+    while ((again = fresh->waitFor("out/cmd/kept", 10s)) && again->payload != "kept 2") {
+    }
+    ASSERT_TRUE(again) << service->stdoutText();
+    const auto rerun = std::chrono::steady_clock::now() - back;
+    EXPECT_EQ(ask(*fresh, "after", hi), "hi");
+
+    const auto ms = [](auto d) { return std::chrono::duration_cast<std::chrono::milliseconds>(d).count(); };
+    RecordProperty("resubscribed_ms", std::to_string(ms(resubscribed)));
+    RecordProperty("retained_rerun_ms", std::to_string(ms(rerun)));
+    std::cout << "broker back: resubscribed after " << ms(resubscribed) << " ms, retained request run again after "
+              << ms(rerun) << " ms" << std::endl;
+    // The retry interval is 1 s; the bound allows for a loaded machine.
+    EXPECT_LT(resubscribed, 10s);
+
+    ASSERT_TRUE(service->running());
+    service->signal(SIGTERM);
+    EXPECT_EQ(service->waitExitCode(5s), 0);
+    EXPECT_EQ(service->stderrText(), "");
 }
 
 } // namespace
