@@ -6,6 +6,12 @@ using namespace keysmithtest;
 
 namespace {
 
+#if defined(__SANITIZE_THREAD__)
+constexpr long kAllowanceKiB = 24 * 1024;
+#else
+constexpr long kAllowanceKiB = 6 * 1024;
+#endif
+
 const std::string kRefused = "handler through exception onMessage. depth size overflow";
 
 std::string repeat(const std::string& piece, size_t times)
@@ -47,8 +53,10 @@ TEST_F(DaemonTest, NestedHeadersInARequestCostNoMemory)
     const long peakKiB = testsupport::processPeakRssKiB(daemon->pid());
     RecordProperty("idle_peak_rss_kib", std::to_string(idleKiB));
     RecordProperty("peak_rss_kib", std::to_string(peakKiB));
-    // The 1 MiB payload itself is held by the MQTT library while it is handled.
-    EXPECT_LT(peakKiB - idleKiB, 6 * 1024) << "idle " << idleKiB << " KiB, after " << peakKiB << " KiB";
+    // The 1 MiB payload itself is held by the MQTT library while it is handled; the race
+    // detector adds shadow memory for every byte of it. Without the check the first payload
+    // alone took the peak up by some 90 MiB.
+    EXPECT_LT(peakKiB - idleKiB, kAllowanceKiB) << "idle " << idleKiB << " KiB, after " << peakKiB << " KiB";
 
     // The link goes on: the next request is decoded and cleared at the broker.
     server->clear();
