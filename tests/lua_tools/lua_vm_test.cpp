@@ -226,8 +226,9 @@ TEST_F(VM, TimeLimitCannotBeSwitchedOffByTheScript)
         {"return debug.getmetatable(debug.setmetatable({}, {__index = {x = 8}})).__index.x", timeLimit, "8"},
         {"local t = setmetatable({}, {__metatable = 'locked'}) return select(2, pcall(setmetatable, t, {}))",
          timeLimit, "cannot change a protected metatable"},
-        {"return select(2, pcall(setmetatable, 1, {}))", timeLimit,
-         "bad argument #1 to '_G.setmetatable' (table expected, got number)"},
+        // The function's name in the message depends on the order Lua finds it in.
+        {"return ((select(2, pcall(setmetatable, 1, {}))):gsub(\"'[^']*'\", \"'f'\"))", timeLimit,
+         "bad argument #1 to 'f' (table expected, got number)"},
         {"return type(debug.gethook())", timeLimit, "string"},
         {"debug.sethook() setmetatable({}, {__gc = function() end}) return 'ran'", none, "ran"},
         {"debug.sethook(function() end, '', 100) debug.sethook() return 'ran'", memoryOnly, "ran"},
