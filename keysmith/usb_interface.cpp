@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 cUSBinterface::cUSBinterface(USBdevice* device_)
     : log(log4cpp::Category::getInstance("cUSBinterface")), device(device_), framer(receiveBuffer, kBufferSize)
@@ -12,9 +13,12 @@ cUSBinterface::cUSBinterface(USBdevice* device_)
     running = true;
     try {
         reader = std::thread(&cUSBinterface::readerLoop, this);
-    } catch (...) {
+    } catch (const std::system_error& e) {
+        // Handled per attempt like any other channel failure, not an end of the daemon.
+        running = false;
         device->close();
-        throw;
+        log.error("Could not start the USB reader: %s", e.what());
+        throw cUSBinterfaceException();
     }
 }
 

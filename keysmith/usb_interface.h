@@ -27,7 +27,8 @@ public:
     static constexpr uint8_t kFiller = 0x00;       ///< sent after frames of a multiple of 64 bytes
 
     /// Opens the device (not owned; must outlive the channel) and starts the reader thread.
-    /// Throws cUSBinterfaceExceptionClaim when the key cannot be opened and claimed.
+    /// Throws cUSBinterfaceExceptionClaim when the key cannot be opened and claimed, and
+    /// cUSBinterfaceException (the device closed again) when the reader thread cannot start.
     explicit cUSBinterface(USBdevice* device);
     /// Stops the reader thread (within about one read time-out) and closes the device.
     virtual ~cUSBinterface();
