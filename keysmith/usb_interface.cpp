@@ -44,7 +44,8 @@ void cUSBinterface::readerLoop() noexcept
 bool cUSBinterface::readStep()
 {
     uint8_t buf[kBufferSize];
-    int n = device->read(buf, sizeof buf);
+    uint64_t readAt = 0;
+    int n = device->read(buf, sizeof buf, &readAt);
     if (n < 0)
         return false;
     std::lock_guard<std::mutex> lock(mutex);
@@ -54,7 +55,7 @@ bool cUSBinterface::readStep()
             log.debug("RX %u", len);
             std::memcpy(replyBuffer, receiveBuffer, len);
             receivedLength = len;
-            ++framesCompleted;
+            replyReadAt = readAt;
             frameReady.notify_all();
         }
     }
@@ -62,6 +63,12 @@ bool cUSBinterface::readStep()
 }
 
 bool cUSBinterface::send(const TagMsg& message)
+{
+    uint64_t lastWrite = 0;
+    return sendFrame(message, lastWrite);
+}
+
+bool cUSBinterface::sendFrame(const TagMsg& message, uint64_t& lastWrite)
 {
     uint8_t payload[kMaxMessage];
     size_t length = message.getMsg(payload, sizeof payload);
@@ -84,7 +91,7 @@ bool cUSBinterface::send(const TagMsg& message)
     log.debug("TX %u", frameLength);
     for (uint32_t off = 0; off < frameLength; off += kMaxPiece) {
         int piece = static_cast<int>(std::min<size_t>(kMaxPiece, frameLength - off));
-        int written = device->write(frame + off, piece);
+        int written = device->write(frame + off, piece, &lastWrite);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (written != piece)
             return false;
@@ -95,20 +102,19 @@ bool cUSBinterface::send(const TagMsg& message)
 std::unique_ptr<TagMsg> cUSBinterface::request(const TagMsg& message, unsigned seconds)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    // Holding the lock while sending means the reader cannot complete a frame in between:
-    // every frame counted after this point arrived after the request was written.
-    const uint64_t before = framesCompleted;
     receivedLength = 0;
-    send(message);
+    // A frame counts only when the read that completed it finished after the last piece of the
+    // request was written: the reader may hold bytes it read before, and not yet have fed them.
+    // With nothing written, after the request began.
+    uint64_t written = device->completionsSoFar();
+    sendFrame(message, written);
     // A monotonic deadline: the board's wall clock may be stepped while we wait.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    if (!frameReady.wait_until(lock, deadline, [&] { return framesCompleted != before; })) {
+    if (!frameReady.wait_until(lock, deadline, [&] { return receivedLength != 0 && replyReadAt > written; })) {
         log.error("Timeout  ");
         return nullptr;
     }
     uint32_t length = receivedLength;
     receivedLength = 0;
-    if (length == 0)
-        return nullptr;
     return TagMsg::parseMsg(replyBuffer, static_cast<uint16_t>(length));
 }
