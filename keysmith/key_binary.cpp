@@ -135,8 +135,22 @@ cKeyBinary::cKeyBinary()
 
 void cKeyBinary::readManifest(const std::string& manifestPath)
 {
-    FilePtr file(std::fopen(manifestPath.c_str(), "re"));
+    // Without O_NONBLOCK a FIFO in the store would block the daemon in open() until some
+    // writer came; anything but a regular file is refused before it is read.
+    const int fd = ::open(manifestPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        log.debug("Could not open %s", manifestPath.c_str());
+        throw cKeyBinaryNotfoundException();
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        log.error("%s is not a regular file", manifestPath.c_str());
+        throw cKeyBinaryNotfoundException();
+    }
+    FilePtr file(::fdopen(fd, "r"));
     if (!file) {
+        ::close(fd);
         log.debug("Could not open %s", manifestPath.c_str());
         throw cKeyBinaryNotfoundException();
     }
@@ -146,26 +160,29 @@ void cKeyBinary::readManifest(const std::string& manifestPath)
     while (readPiece(file.get(), line, complete)) {
         if (!splitLine(line, key, value, ':'))
             continue;
-        if (key != "Filename" && key != "MD5" && key != "Version")
-            continue;
-        // Pieces of other long lines are still taken one by one as before, but a value of ours
-        // must never be cut at the line buffer or at a NUL byte.
-        if (!complete) {
-            log.error("%s line longer than %zu characters in %s", key.c_str(), maxPiece, manifestPath.c_str());
-            throw cKeyBinaryNotfoundException();
-        }
-        if (value.find('\0') != std::string::npos) {
-            log.error("%s value holds a NUL byte in %s", key.c_str(), manifestPath.c_str());
-            throw cKeyBinaryNotfoundException();
-        }
-
         if (key == "Filename") {
+            // A file name cut at the line buffer or at a NUL byte names some other file: the
+            // store is refused rather than failing later on a name nobody wrote.
+            if (!complete) {
+                log.error("%s line longer than %zu characters in %s", key.c_str(), maxPiece, manifestPath.c_str());
+                throw cKeyBinaryNotfoundException();
+            }
+            if (value.find('\0') != std::string::npos) {
+                log.error("%s value holds a NUL byte in %s", key.c_str(), manifestPath.c_str());
+                throw cKeyBinaryNotfoundException();
+            }
             storeField(fileName, value, key.c_str());
-        } else if (key == "MD5") {
-            storeField(md5, value, key.c_str());
-        } else {
-            version = packVersion(value);
-            log.debug("%s - %s", fileName, versionText(version).c_str());
+        } else if (key == "MD5" || key == "Version") {
+            // Stores carry trailing text on these lines (a pasted md5sum line, a comment after
+            // the version): the value is what the first piece holds, up to a NUL byte, and the
+            // rest of a long line is read as lines of its own.
+            value.resize(::strnlen(value.c_str(), value.size()));
+            if (key == "MD5") {
+                storeField(md5, value, key.c_str());
+            } else {
+                version = packVersion(value);
+                log.debug("%s - %s", fileName, versionText(version).c_str());
+            }
         }
     }
     if (std::ferror(file.get())) {
@@ -203,7 +220,7 @@ cKeyBinary::Md5Digest cKeyBinary::md5OfFile(const char* path)
     if (!path)
         throw cKeyBinaryNotfoundException();
 
-    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)); // a FIFO must not block
     if (fd.get() < 0) {
         log.error("Could not open firmware file %s: %s", path, std::strerror(errno));
         throw cKeyBinaryNotfoundException();

@@ -1,16 +1,21 @@
 #include "key_listener.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <memory>
 
 namespace {
 
-/// Sleeps for the given seconds, or less when a signal arrives: the sleep is not resumed after
+// How often a pause looks at the stop flag.
+constexpr auto kStopCheck = std::chrono::milliseconds(100);
+
+/// Sleeps for the duration, or less when a signal arrives: the sleep is not resumed after
 /// EINTR, so the daemon's stop signal shortens the pause.
-void pause(int seconds)
+void sleepFor(std::chrono::nanoseconds d)
 {
-    timespec ts{seconds, 0};
+    const auto ns = d.count();
+    timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     nanosleep(&ts, nullptr);
 }
 
@@ -24,6 +29,20 @@ cKeyListener::cKeyListener(USBdevice* device_, int claimDelay_)
 cKeyListener::~cKeyListener() = default;
 
 void cKeyListener::setRequestWaiter(cSignalWaiter* waiter) { requestWaiter = waiter; }
+
+void cKeyListener::setStopFlag(const std::atomic<bool>* running) { stopFlag = running; }
+
+void cKeyListener::pause(int seconds)
+{
+    if (!stopFlag) {
+        sleepFor(std::chrono::seconds(seconds));
+        return;
+    }
+    // In slices: a signal that came just before the sleep began would not cut it short.
+    const auto end = Clock::now() + std::chrono::seconds(seconds);
+    for (auto now = Clock::now(); stopFlag->load() && now < end; now = Clock::now())
+        sleepFor(std::min<Clock::duration>(end - now, kStopCheck));
+}
 
 void cKeyListener::resetClaim()
 {
@@ -60,7 +79,9 @@ ListenResult cKeyListener::listen(uint32_t& version, uint32_t& serial)
 
     if (requestWaiter) {
         ServerRequest* raw = nullptr;
-        if (requestWaiter->wait(&raw, kRequestWaitSeconds)) {
+        const bool handedOver = stopFlag ? requestWaiter->wait(&raw, kRequestWaitSeconds, *stopFlag)
+                                         : requestWaiter->wait(&raw, kRequestWaitSeconds);
+        if (handedOver) {
             std::unique_ptr<ServerRequest> request(raw); // ours now, whatever happens below
             if (request) {
                 log.infoStream() << *request;

@@ -3,6 +3,7 @@
 #include "signal_waiter.h"
 #include "usb_device.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <log4cpp/Category.hh>
@@ -24,7 +25,9 @@ enum class ListenResult : int {
 /// A poll takes about 5 s without a key, about 10 s with a key and nothing happening (5 s of
 /// waiting for a request, 5 s of pause); ClaimDue and RequestReceived come back at once. A
 /// signal delivered to the polling thread (handler installed without SA_RESTART) cuts a pause
-/// short, so a stop request is noticed promptly. Not thread-safe: one thread polls.
+/// short; with a stop flag set, clearing it (as the stop signal's handler does) cuts both the
+/// pause and the wait for a request short within about a tenth of a second, whenever the
+/// signal comes. Not thread-safe: one thread polls.
 class cKeyListener {
 public:
     static constexpr int kPauseSeconds = 5;
@@ -39,6 +42,9 @@ public:
 
     /// Where server requests are handed over (not owned; null: requests are never received).
     void setRequestWaiter(cSignalWaiter* waiter);
+    /// The daemon's running flag (not owned; null: none). A poll that finds it cleared ends
+    /// its waiting at once and returns as after a quiet wait.
+    void setStopFlag(const std::atomic<bool>* running);
     /// One poll. version is set to 0 first; on RequestReceived version and serial come from
     /// the request (a hand-over without a request object leaves serial as it was).
     ListenResult listen(uint32_t& version, uint32_t& serial);
@@ -55,6 +61,10 @@ private:
     // monotonic clock, so that setting the wall clock back cannot postpone a claim.
     std::optional<Clock::time_point> connectedSince;
     int claimDelay;
+    /// Sleeps for the pause, less when a signal or the stop flag cuts it short.
+    void pause(int seconds);
+
     cSignalWaiter* requestWaiter = nullptr;
+    const std::atomic<bool>* stopFlag = nullptr;
     bool claimed = false;
 };

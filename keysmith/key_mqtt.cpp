@@ -2,6 +2,7 @@
 
 #include "key_records.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +21,9 @@ cKeyMQTT* instance = nullptr; // guarded by instanceMutex
 constexpr std::chrono::milliseconds kRetryInterval{1000};
 // The pause after any other network loop error, which would otherwise be retried at once.
 constexpr std::chrono::milliseconds kErrorPause{100};
+
+// How long a stopping link keeps driving the client for records the broker has not confirmed.
+constexpr std::chrono::milliseconds kDeliveryGrace{2000};
 
 constexpr int kQos = 2;
 constexpr int kLoopTimeoutMs = 1000;
@@ -69,7 +73,7 @@ cKeyMQTT::cKeyMQTT(const char* clientId, const char* host, int port)
     }
     libraryReady = true;
 
-    client = std::make_unique<tavlo::Client>(tavlo::ClientSessionOptions{clientId, true, true}, nullptr);
+    client = std::make_unique<KeyMqttClient>(tavlo::ClientSessionOptions{clientId, true, true}, nullptr);
     client->registerHandler(&handler);
     handler.waiter = &requestWaiter;
     // Nagle's algorithm would hold back each small packet of the QoS 2 handshakes.
@@ -98,8 +102,10 @@ cKeyMQTT::~cKeyMQTT()
     }
     stopSignal.notify_all();
     if (thread.joinable()) {
-        // A clean disconnect also wakes the loop out of its wait for network traffic.
-        client->disconnect();
+        // With nothing awaiting confirmation, a clean disconnect at once also wakes the loop out
+        // of its wait for network traffic; otherwise the network thread delivers first.
+        if (client->unconfirmed() == 0)
+            client->disconnect();
         thread.join();
     }
     // The client goes before the library it was made with.
@@ -144,11 +150,35 @@ void cKeyMQTT::networkLoop() noexcept
             lastAttempt = std::chrono::steady_clock::now();
             client->start(brokerHost, brokerPort);
         }
+        deliverPending();
     } catch (const std::exception& e) {
         log.error("Network thread stopped: %s", e.what());
     } catch (...) {
         log.error("Network thread stopped by an unknown exception");
     }
+}
+
+void cKeyMQTT::deliverPending()
+{
+    // A clean-session broker drops a QoS 2 message whose handshake is not complete when the
+    // client disconnects: the last result would be lost.
+    const auto deadline = std::chrono::steady_clock::now() + kDeliveryGrace;
+    while (client->unconfirmed() > 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            log.warn("stopping with %zu record(s) not confirmed by the broker", client->unconfirmed());
+            break;
+        }
+        const int rc = client->loop(static_cast<int>(std::min<long long>(left, 100)), 1);
+        if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST) {
+            log.warn("stopping without a connection; %zu record(s) not confirmed by the broker", client->unconfirmed());
+            return;
+        }
+    }
+    // The disconnect is written by the next loop call (the client is in threaded mode).
+    if (client->disconnect() == MOSQ_ERR_SUCCESS)
+        client->loop(100, 1);
 }
 
 bool cKeyMQTT::publishRecord(const std::string& topic, const std::string& payload)
@@ -157,8 +187,8 @@ bool cKeyMQTT::publishRecord(const std::string& topic, const std::string& payloa
         log.error("Could not notify. %s", "the MQTT library is not initialised");
         return false;
     }
-    const int rc = client->publish(nullptr, topic.c_str(), static_cast<int>(payload.size()), payload.data(),
-                                   kQos, true);
+    const int rc =
+        client->publishTracked(topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos, true);
     if (rc != MOSQ_ERR_SUCCESS) {
         log.error("Could not notify. %s", mosqpp::strerror(rc));
         return false;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "key_mqtt_client.h"
 #include "server_request_handler.h"
 #include "signal_waiter.h"
 
@@ -27,7 +28,8 @@ public:
     /// The process's link, created by the first call (which connects to host:port in the
     /// background); later calls return it and ignore their arguments.
     static cKeyMQTT* getInstance(const char* clientId, const char* brokerHost, int port = kDefaultPort);
-    /// Stops the network thread and deletes the link. The last call made on it.
+    /// Stops the network thread and deletes the link. The last call made on it. What the link
+    /// published and the broker has not confirmed yet is given up to 2 s to be confirmed first.
     static void destroyInstance();
 
     virtual ~cKeyMQTT();
@@ -52,11 +54,14 @@ private:
     /// Waits on the stop signal until the deadline; false once the link is stopping.
     bool pauseUntil(std::chrono::steady_clock::time_point deadline);
     bool publishRecord(const std::string& topic, const std::string& payload);
+    /// Drives the client, on the network thread after it stopped looping, until every record
+    /// published is confirmed, the grace is over or the connection is gone; then disconnects.
+    void deliverPending();
 
     log4cpp::Category& log;
     char brokerHost[128];
     int brokerPort;
-    std::unique_ptr<tavlo::Client> client; // null when the MQTT library could not be initialised
+    std::unique_ptr<KeyMqttClient> client; // null when the MQTT library could not be initialised
     ServerRequestHandler handler;
     bool libraryReady = false; // lib_init succeeded, so lib_cleanup is due
 

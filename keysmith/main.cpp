@@ -67,6 +67,7 @@ void runDaemon()
     cKeyMQTT* mqtt = cKeyMQTT::getInstance(kClientId, cConfig::getString("vek.broker", "127.0.0.1"),
                                            cConfig::getInt("vek.broker.port", cKeyMQTT::kDefaultPort));
     listener.setRequestWaiter(&mqtt->requestWaiter);
+    listener.setStopFlag(&running); // a stop cuts the listener's waiting short
 
     UpgradeLoop(device.get(), listener, mqtt, running).run();
 

@@ -1,5 +1,6 @@
 #include "signal_waiter.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 
@@ -7,7 +8,14 @@ cSignalWaiter::cSignalWaiter() : log(log4cpp::Category::getInstance("cSignalWait
 
 cSignalWaiter::~cSignalWaiter() = default;
 
-bool cSignalWaiter::wait(ServerRequest** out, int seconds)
+bool cSignalWaiter::wait(ServerRequest** out, int seconds) { return waitFor(out, seconds, nullptr); }
+
+bool cSignalWaiter::wait(ServerRequest** out, int seconds, const std::atomic<bool>& keepWaiting)
+{
+    return waitFor(out, seconds, &keepWaiting);
+}
+
+bool cSignalWaiter::waitFor(ServerRequest** out, int seconds, const std::atomic<bool>* keepWaiting)
 {
     std::unique_lock<std::mutex> lock(mutex);
     if (!delivered) {
@@ -15,8 +23,20 @@ bool cSignalWaiter::wait(ServerRequest** out, int seconds)
         const auto deadline = std::chrono::system_clock::from_time_t(std::time(nullptr) + seconds);
         waiting = true;
         bool timedOut = false;
-        while (!delivered && !timedOut)
-            timedOut = condition.wait_until(lock, deadline) == std::cv_status::timeout;
+        while (!delivered && !timedOut) {
+            // A signal handler cannot wake a condition variable: the flag is looked at between
+            // slices instead.
+            if (keepWaiting && !keepWaiting->load()) {
+                timedOut = true;
+                break;
+            }
+            const auto until =
+                keepWaiting ? std::min<std::chrono::system_clock::time_point>(
+                                  deadline, std::chrono::system_clock::now() + kStopCheck)
+                            : deadline;
+            if (condition.wait_until(lock, until) == std::cv_status::timeout)
+                timedOut = std::chrono::system_clock::now() >= deadline;
+        }
         waiting = false;
         // A request that came as the deadline passed is kept for the next wait.
         if (timedOut)

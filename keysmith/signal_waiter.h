@@ -2,6 +2,8 @@
 
 #include "server_request.h"
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <log4cpp/Category.hh>
 #include <memory>
@@ -23,10 +25,17 @@ public:
     /// to the caller; it is deleted when out is null), false on time-out. A request handed over in
     /// the very instant of the time-out stays pending and is returned at once by the next wait.
     bool wait(ServerRequest** out, int seconds);
+    /// As wait(out, seconds), and also false, within about a tenth of a second, once keepWaiting
+    /// reads false (a flag a signal handler clears: the wait looks at it between short slices).
+    bool wait(ServerRequest** out, int seconds, const std::atomic<bool>& keepWaiting);
     /// Hands the request (ownership passes) to the waiting thread, or drops it when none waits.
     void trigger(ServerRequest* request);
 
 private:
+    static constexpr std::chrono::milliseconds kStopCheck{100};
+
+    bool waitFor(ServerRequest** out, int seconds, const std::atomic<bool>* keepWaiting);
+
     log4cpp::Category& log;
     std::mutex mutex;                      // guards pending, waiting and delivered
     std::condition_variable condition;     // signalled on each trigger

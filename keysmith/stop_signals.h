@@ -8,9 +8,9 @@
 /// (the key listener's sleep) cuts it short. To make it land there, the main thread blocks both
 /// signals before it starts any thread: every thread started afterwards (the USB library's event
 /// thread, the MQTT network thread, the USB reader and the LED blink thread of an attempt) inherits
-/// the block and never takes them. The main thread opens them only while it polls the listener and
-/// while it runs a service command, so a signal that arrives during an attempt waits, pending,
-/// until the attempt is over, and no call inside an attempt is broken off by EINTR.
+/// the block and never takes them. The main thread opens them only while it polls the listener, so
+/// a signal that arrives during an attempt (its service commands included) waits, pending, until
+/// the attempt is over, and no call inside an attempt is broken off by EINTR.
 class StopSignals {
 public:
     using Handler = void (*)(int);

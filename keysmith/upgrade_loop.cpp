@@ -2,11 +2,11 @@
 
 #include "key_binary.h"
 #include "key_updater.h"
+#include "service_command.h"
 #include "stop_signals.h"
 #include "tracelog.h"
 #include "updater_exception.h"
 
-#include <cstdlib>
 #include <limits>
 
 UpgradeLoop::UpgradeLoop(USBdevice* device_, cKeyListener& listener_, cKeyMQTT* mqtt_,
@@ -104,8 +104,7 @@ void UpgradeLoop::startLinkService()
 
 int UpgradeLoop::serviceCommand(const char* command)
 {
-    // The shell and sv inherit the caller's signal mask: they must not start with the stop
-    // signals blocked.
-    StopSignals::Open signals;
-    return std::system(command);
+    // The stop signals stay blocked meanwhile: one that comes while sv runs waits, pending,
+    // for the loop's next test.
+    return runServiceCommand(command);
 }

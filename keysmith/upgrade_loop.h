@@ -19,8 +19,9 @@
 /// which start an attempt only while it is above 0. A failed attempt makes the listener forget
 /// the claim, so the key must again be present for the whole claim delay.
 ///
-/// The stop signals reach the loop's thread only while it polls the listener or runs a service
-/// command (see StopSignals); the caller blocks them before any other thread is started.
+/// The stop signals reach the loop's thread only while it polls the listener (see StopSignals);
+/// the caller blocks them before any other thread is started. One that comes during an attempt,
+/// service commands included, is taken as the next poll begins.
 class UpgradeLoop {
 public:
     static constexpr int kClaimAttempts = 3;
@@ -40,7 +41,7 @@ public:
 
 private:
     void attempt();
-    /// Runs a service command through the shell; its exit status as system() reports it.
+    /// Runs a service command through the shell; its wait status as system() reports it.
     int serviceCommand(const char* command);
     void startLinkService();
 

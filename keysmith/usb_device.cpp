@@ -1,10 +1,53 @@
 #include "usb_device.h"
 
+#include <mutex>
 #include <string>
 
 namespace {
 
 constexpr int kInterfaces[] = {0, 1};
+
+using Transfer = CHandle<libusb_transfer, libusb_free_transfer>;
+
+/// What one transfer's completion callback hands to the thread waiting for it. The callback
+/// runs in whichever thread handles libusb's events, so the fields are behind a lock; libusb
+/// itself only reads `done` to know when to stop handling events for the waiter.
+struct Completion {
+    std::mutex mutex;
+    int done = 0;       // guarded by mutex
+    uint64_t order = 0; // guarded by mutex
+    std::atomic<uint64_t>* counter = nullptr;
+
+    bool isDone()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return done != 0;
+    }
+};
+
+// libusb calls completions one at a time, in the order the kernel reports them: numbering them
+// here gives the order in which the transfers finished.
+void LIBUSB_CALL onTransferDone(libusb_transfer* transfer)
+{
+    auto* c = static_cast<Completion*>(transfer->user_data);
+    std::lock_guard<std::mutex> lock(c->mutex);
+    c->order = c->counter->fetch_add(1) + 1;
+    c->done = 1;
+}
+
+int errorOf(libusb_transfer_status status)
+{
+    switch (status) {
+    case LIBUSB_TRANSFER_COMPLETED: return 0;
+    case LIBUSB_TRANSFER_TIMED_OUT: return LIBUSB_ERROR_TIMEOUT;
+    case LIBUSB_TRANSFER_STALL: return LIBUSB_ERROR_PIPE;
+    case LIBUSB_TRANSFER_OVERFLOW: return LIBUSB_ERROR_OVERFLOW;
+    case LIBUSB_TRANSFER_NO_DEVICE: return LIBUSB_ERROR_NO_DEVICE;
+    case LIBUSB_TRANSFER_ERROR:
+    case LIBUSB_TRANSFER_CANCELLED: break;
+    }
+    return LIBUSB_ERROR_IO;
+}
 
 } // namespace
 
@@ -117,12 +160,42 @@ void USBdevice::close()
     handle.reset();
 }
 
-int USBdevice::read(uint8_t* buffer, int length)
+int USBdevice::bulkTransfer(uint8_t endpoint, uint8_t* buffer, int length, unsigned timeoutMs, int& transferred,
+                            uint64_t* completion)
+{
+    // libusb's own synchronous transfer, with a completion callback of ours that tells when
+    // the transfer finished relative to the device's other transfers.
+    transferred = 0;
+    Transfer transfer(libusb_alloc_transfer(0));
+    if (!transfer)
+        return LIBUSB_ERROR_NO_MEM;
+    Completion done;
+    done.counter = &completions;
+    libusb_fill_bulk_transfer(transfer.get(), handle.get(), endpoint, buffer, length, onTransferDone, &done,
+                              timeoutMs);
+    int r = libusb_submit_transfer(transfer.get());
+    if (r != 0)
+        return r;
+    while (!done.isDone()) {
+        r = libusb_handle_events_completed(context.get(), &done.done);
+        if (r == LIBUSB_ERROR_INTERRUPTED)
+            continue;
+        if (r < 0) // as libusb does: give the transfer up and wait for its cancellation
+            libusb_cancel_transfer(transfer.get());
+    }
+    std::lock_guard<std::mutex> lock(done.mutex);
+    if (completion)
+        *completion = done.order;
+    transferred = transfer->actual_length;
+    return errorOf(transfer->status);
+}
+
+int USBdevice::read(uint8_t* buffer, int length, uint64_t* completion)
 {
     if (!handle)
         return -2;
     int transferred = 0;
-    int r = libusb_bulk_transfer(handle.get(), kEndpointIn, buffer, length, &transferred, kReadTimeoutMs);
+    int r = bulkTransfer(kEndpointIn, buffer, length, kReadTimeoutMs, transferred, completion);
     if (r == 0) {
         log.debug("RX %d", transferred);
         return transferred;
@@ -133,13 +206,14 @@ int USBdevice::read(uint8_t* buffer, int length)
     return -1;
 }
 
-int USBdevice::write(const uint8_t* buffer, int length)
+int USBdevice::write(const uint8_t* buffer, int length, uint64_t* completion)
 {
     if (!handle)
         return -2;
     int transferred = 0;
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
-    int r = libusb_bulk_transfer(handle.get(), kEndpointOut, const_cast<uint8_t*>(buffer), length, &transferred, 0);
+    int r = bulkTransfer(kEndpointOut, const_cast<uint8_t*>(buffer), length, kWriteTimeoutMs, transferred,
+                         completion);
     if (r == 0 && transferred == length) {
         log.debug("Wrote %d", transferred);
         return transferred;

@@ -2,6 +2,7 @@
 
 #include "c_handle.h"
 
+#include <atomic>
 #include <cstdint>
 #include <libusb.h>
 #include <log4cpp/Category.hh>
@@ -21,6 +22,8 @@ public:
     static constexpr uint8_t kEndpointIn = 0x82;
     static constexpr uint8_t kEndpointOut = 0x01;
     static constexpr unsigned kReadTimeoutMs = 1000;
+    /// A key that stops taking data must not hold a write (and with it the attempt) forever.
+    static constexpr unsigned kWriteTimeoutMs = 3000;
 
     /// Throws USBdeviceInitException when libusb cannot be initialised.
     USBdevice(uint16_t vendorId, uint16_t productId);
@@ -35,11 +38,17 @@ public:
     /// Releases both interfaces and closes the device; nothing when none is open.
     void close();
     /// One bulk read from 0x82 with a 1000 ms limit: bytes received (those before a time-out,
-    /// often 0), -1 on a transfer error, -2 when no device is open.
-    int read(uint8_t* buffer, int length);
-    /// One bulk write to 0x01 without a time limit: length on success, -1 on a failed or
-    /// short write, -2 when no device is open.
-    int write(const uint8_t* buffer, int length);
+    /// often 0), -1 on a transfer error, -2 when no device is open. completion, when given,
+    /// receives the transfer's place in the completion order (see completionsSoFar).
+    int read(uint8_t* buffer, int length, uint64_t* completion = nullptr);
+    /// One bulk write to 0x01 with a 3000 ms limit: length on success, -1 on a failed, short
+    /// or timed-out write, -2 when no device is open. completion as for read.
+    int write(const uint8_t* buffer, int length, uint64_t* completion = nullptr);
+    /// Transfers of this device completed so far. Every transfer, read or write, takes the next
+    /// number as it completes, in the order the system reports the completions, so comparing
+    /// two numbers tells which transfer finished first whichever threads ran them. A transfer
+    /// that is still running will get a higher number than this.
+    uint64_t completionsSoFar() const { return completions.load(); }
     /// Diagnostic dump of every USB device at DEBUG.
     void listDevices();
 
@@ -52,6 +61,9 @@ private:
     /// The device list, or null when it is empty or cannot be had.
     DeviceList deviceList(ssize_t& count);
     bool claimInterfaces(libusb_device_handle* h);
+    /// One bulk transfer, waited for: libusb's error code, 0 on success.
+    int bulkTransfer(uint8_t endpoint, uint8_t* buffer, int length, unsigned timeoutMs, int& transferred,
+                     uint64_t* completion);
     void dumpDevice(libusb_device* dev);
 
     log4cpp::Category& log;
@@ -59,4 +71,5 @@ private:
     Handle handle; // declared after the context: closed before the context ends
     uint16_t vendorId;
     uint16_t productId;
+    std::atomic<uint64_t> completions{0}; // bumped by each transfer's completion callback
 };

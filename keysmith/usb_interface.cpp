@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 cUSBinterface::cUSBinterface(USBdevice* device_)
     : log(log4cpp::Category::getInstance("cUSBinterface")), device(device_), framer(receiveBuffer, kBufferSize)
@@ -12,9 +13,12 @@ cUSBinterface::cUSBinterface(USBdevice* device_)
     running = true;
     try {
         reader = std::thread(&cUSBinterface::readerLoop, this);
-    } catch (...) {
+    } catch (const std::system_error& e) {
+        // Handled per attempt like any other channel failure, not an end of the daemon.
+        running = false;
         device->close();
-        throw;
+        log.error("Could not start the USB reader: %s", e.what());
+        throw cUSBinterfaceException();
     }
 }
 
@@ -40,7 +44,8 @@ void cUSBinterface::readerLoop() noexcept
 bool cUSBinterface::readStep()
 {
     uint8_t buf[kBufferSize];
-    int n = device->read(buf, sizeof buf);
+    uint64_t readAt = 0;
+    int n = device->read(buf, sizeof buf, &readAt);
     if (n < 0)
         return false;
     std::lock_guard<std::mutex> lock(mutex);
@@ -50,7 +55,7 @@ bool cUSBinterface::readStep()
             log.debug("RX %u", len);
             std::memcpy(replyBuffer, receiveBuffer, len);
             receivedLength = len;
-            ++framesCompleted;
+            replyReadAt = readAt;
             frameReady.notify_all();
         }
     }
@@ -58,6 +63,12 @@ bool cUSBinterface::readStep()
 }
 
 bool cUSBinterface::send(const TagMsg& message)
+{
+    uint64_t lastWrite = 0;
+    return sendFrame(message, lastWrite);
+}
+
+bool cUSBinterface::sendFrame(const TagMsg& message, uint64_t& lastWrite)
 {
     uint8_t payload[kMaxMessage];
     size_t length = message.getMsg(payload, sizeof payload);
@@ -80,7 +91,7 @@ bool cUSBinterface::send(const TagMsg& message)
     log.debug("TX %u", frameLength);
     for (uint32_t off = 0; off < frameLength; off += kMaxPiece) {
         int piece = static_cast<int>(std::min<size_t>(kMaxPiece, frameLength - off));
-        int written = device->write(frame + off, piece);
+        int written = device->write(frame + off, piece, &lastWrite);
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
         if (written != piece)
             return false;
@@ -91,20 +102,19 @@ bool cUSBinterface::send(const TagMsg& message)
 std::unique_ptr<TagMsg> cUSBinterface::request(const TagMsg& message, unsigned seconds)
 {
     std::unique_lock<std::mutex> lock(mutex);
-    // Holding the lock while sending means the reader cannot complete a frame in between:
-    // every frame counted after this point arrived after the request was written.
-    const uint64_t before = framesCompleted;
     receivedLength = 0;
-    send(message);
+    // A frame counts only when the read that completed it finished after the last piece of the
+    // request was written: the reader may hold bytes it read before, and not yet have fed them.
+    // With nothing written, after the request began.
+    uint64_t written = device->completionsSoFar();
+    sendFrame(message, written);
     // A monotonic deadline: the board's wall clock may be stepped while we wait.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    if (!frameReady.wait_until(lock, deadline, [&] { return framesCompleted != before; })) {
+    if (!frameReady.wait_until(lock, deadline, [&] { return receivedLength != 0 && replyReadAt > written; })) {
         log.error("Timeout  ");
         return nullptr;
     }
     uint32_t length = receivedLength;
     receivedLength = 0;
-    if (length == 0)
-        return nullptr;
     return TagMsg::parseMsg(replyBuffer, static_cast<uint16_t>(length));
 }

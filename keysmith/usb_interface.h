@@ -17,8 +17,10 @@
 /// incoming byte stream, send() writes one tagged message as one frame, request() sends and
 /// waits for the next complete frame. One channel per upgrade attempt. Logs to "cUSBinterface".
 ///
-/// Replies are not queued: a request takes the last frame completed after it was sent; frames
-/// that arrive while nobody waits are dropped by the next request.
+/// Replies are not queued: a request takes the last frame whose final byte was read after the
+/// request was written (by the device's completion order, so a frame that was already on its
+/// way is never taken for the reply, however late the reader gets to it); frames that arrive
+/// while nobody waits are dropped by the next request.
 class cUSBinterface {
 public:
     static constexpr uint32_t kBufferSize = 1024;  ///< receive buffer and frame buffer
@@ -27,7 +29,8 @@ public:
     static constexpr uint8_t kFiller = 0x00;       ///< sent after frames of a multiple of 64 bytes
 
     /// Opens the device (not owned; must outlive the channel) and starts the reader thread.
-    /// Throws cUSBinterfaceExceptionClaim when the key cannot be opened and claimed.
+    /// Throws cUSBinterfaceExceptionClaim when the key cannot be opened and claimed, and
+    /// cUSBinterfaceException (the device closed again) when the reader thread cannot start.
     explicit cUSBinterface(USBdevice* device);
     /// Stops the reader thread (within about one read time-out) and closes the device.
     virtual ~cUSBinterface();
@@ -45,6 +48,9 @@ public:
 private:
     void readerLoop() noexcept;
     bool readStep();
+    /// send(), also telling the completion number of the last write it made (unchanged when
+    /// it wrote nothing).
+    bool sendFrame(const TagMsg& message, uint64_t& lastWrite);
 
     log4cpp::Category& log;
     USBdevice* device;
@@ -56,7 +62,9 @@ private:
     // A completed payload is copied out at once: the framer reuses receiveBuffer for the next
     // frame, which may begin in the same USB read before the waiting request gets to parse.
     uint8_t replyBuffer[kBufferSize];   // guarded by mutex
-    uint64_t framesCompleted = 0;       // guarded by mutex: lets a request ignore older frames
+    // Guarded by mutex: the completion number of the read that brought the last byte of the
+    // frame in replyBuffer; a request takes only a frame read after its own write.
+    uint64_t replyReadAt = 0;
     std::atomic<bool> running{false};
     std::thread reader;
 };

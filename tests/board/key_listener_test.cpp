@@ -121,3 +121,45 @@ TEST_F(ListenerTest, AStopSignalShortensThePause)
     EXPECT_EQ(version, 0u);
     EXPECT_TRUE(log.has("cKeyListener", log4cpp::Priority::DEBUG, "waiting for key"));
 }
+
+// With the daemon's running flag set, clearing it ends the poll's waiting within a fraction of a
+// second, whether the poll pauses (no key) or waits for a server request (key present), and
+// whenever it is cleared (a signal that lands just before a sleep must not be missed).
+TEST_F(ListenerTest, ClearingTheStopFlagCutsThePauseAndTheRequestWait)
+{
+    struct Case {
+        const char* name;
+        bool keyPresent;
+        bool clearedBefore;
+        const char* line; // logged right before the waiting
+    } cases[] = {
+        {"pause", false, false, "waiting for key"},
+        {"request wait", true, false, "Key Connected for 0 (300)"},
+        {"cleared before the poll", true, true, "Key Connected for 0 (300)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.keyPresent && key) {
+            key->unplug();
+            ASSERT_TRUE(waitPresent(false));
+        }
+        if (c.keyPresent && !key->plugged()) {
+            ASSERT_TRUE(key->replug());
+            ASSERT_TRUE(waitPresent(true));
+        }
+        log.clear();
+        std::atomic<bool> running{!c.clearedBefore};
+        cKeyListener listener(device.get(), 300);
+        listener.setRequestWaiter(&waiter);
+        listener.setStopFlag(&running);
+        double seconds = 0;
+        ListenResult r = ListenResult::Claimed;
+        std::thread poller([&] { r = poll(listener, &seconds); });
+        EXPECT_TRUE(log.waitFor(c.line, 3s));
+        running = false;
+        poller.join();
+        EXPECT_EQ(r, ListenResult::Idle);
+        EXPECT_LT(seconds, 2.0) << "a pause or wait is 5 s";
+        EXPECT_EQ(version, 0u);
+    }
+}

@@ -92,6 +92,8 @@ struct EmulatedUsbDevice::Core : std::enable_shared_from_this<EmulatedUsbDevice:
     bool closed = false;                              // guarded by mutex
     UsbDeviceStats st;                                // guarded by mutex
     std::chrono::steady_clock::time_point lastSubmit; // guarded by mutex: last OUT or control submit
+    std::optional<unsigned> outsBeforeStall;          // guarded by mutex: see stallOutAfter
+    std::vector<std::pair<uint8_t, std::vector<uint8_t>>> inBeforeNextOut; // guarded by mutex
     GMainContext* worker = nullptr;                   // guarded by mutex: testbed worker's context
     std::thread::id workerThread;                     // guarded by mutex
     std::deque<std::function<void()>> tasks;          // guarded by mutex: posted to the worker
@@ -336,23 +338,45 @@ int EmulatedUsbDevice::Core::submit(Client* cl, UMockdevIoctlData* d)
     if (urb->endpoint & 0x80) {
         pumpIn();
     } else {
+        // Only into a read the host has pending: queued for a later read, the data would
+        // complete after this transfer.
+        for (auto it = inBeforeNextOut.begin(); it != inBeforeNextOut.end();) {
+            const uint8_t inEp = it->first;
+            bool reading = false;
+            for (const auto& p : cl->pending)
+                reading = reading || p->u()->endpoint == inEp;
+            if (!reading) {
+                ++it;
+                continue;
+            }
+            doQueueIn(inEp, it->second.data(), it->second.size());
+            it = inBeforeNextOut.erase(it);
+        }
+        if (outsBeforeStall) {
+            if (*outsBeforeStall == 0) {
+                st.stalledOuts++;
+                return 0; // pending until discarded or unplugged
+            }
+            --*outsBeforeStall;
+        }
         urb->actual_length = urb->buffer_length;
+        const uint8_t outEp = urb->endpoint; // the URB may be reaped and gone once finished
+        std::vector<uint8_t> data;
+        if (raw->buf)
+            data.assign(static_cast<const uint8_t*>(raw->buf->data),
+                        static_cast<const uint8_t*>(raw->buf->data) + urb->buffer_length);
+        // The device has taken the data before it acts on it: the transfer completes first, so
+        // an answer the handler sends completes after it, as on the wire.
+        finishUrb(cl, raw, 0);
         if (onOut && owner) {
             try {
-                onOut(*owner, urb->endpoint, raw->buf ? static_cast<const uint8_t*>(raw->buf->data) : nullptr,
-                      static_cast<size_t>(urb->buffer_length));
+                onOut(*owner, outEp, data.empty() ? nullptr : data.data(), data.size());
             } catch (const std::exception& e) {
                 std::fprintf(stderr, "emulated USB device: OUT handler failed: %s\n", e.what());
             } catch (...) {
                 std::fprintf(stderr, "emulated USB device: OUT handler failed\n");
             }
         }
-        // The handler may have unplugged the device, which already failed this URB.
-        for (auto& p : cl->pending)
-            if (p.get() == raw) {
-                finishUrb(cl, raw, 0);
-                break;
-            }
     }
     return 0;
 }
@@ -800,6 +824,18 @@ void EmulatedUsbDevice::queueIn(uint8_t endpoint, const uint8_t* data, size_t le
     std::vector<uint8_t> copy(data, data + length);
     Core* c = _core.get();
     _core->onWorker([c, endpoint, copy] { c->doQueueIn(endpoint, copy.data(), copy.size()); });
+}
+
+void EmulatedUsbDevice::stallOutAfter(std::optional<unsigned> n)
+{
+    Core* c = _core.get();
+    _core->onWorker([c, n] { c->outsBeforeStall = n; });
+}
+
+void EmulatedUsbDevice::queueInBeforeNextOut(uint8_t endpoint, std::vector<uint8_t> data)
+{
+    Core* c = _core.get();
+    _core->onWorker([c, endpoint, data] { c->inBeforeNextOut.emplace_back(endpoint, data); });
 }
 
 void EmulatedUsbDevice::unplug()

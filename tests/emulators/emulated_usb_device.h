@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -53,6 +54,7 @@ struct UsbDeviceConfig {
 
 struct UsbDeviceStats {
     unsigned submits = 0, reaps = 0, reapsEmpty = 0, discards = 0;
+    unsigned stalledOuts = 0; ///< OUT transfers left pending by stallOutAfter
     unsigned claims = 0, releases = 0, detaches = 0;
     unsigned claimedMask = 0; ///< interfaces claimed right now
     unsigned boundMask = 0;   ///< interfaces with the emulated kernel driver bound now
@@ -63,7 +65,8 @@ struct UsbDeviceStats {
 class EmulatedUsbDevice {
 public:
     /// Called on the worker thread for every completed OUT transfer (data may be null when
-    /// length is 0). It may call queueIn, unplug, replug and runLater on the device.
+    /// length is 0), after the transfer completed: whatever the device sends in answer
+    /// completes after it. It may call queueIn, unplug, replug, runLater and stallOutAfter.
     using OutHandler = std::function<void(EmulatedUsbDevice& device, uint8_t endpoint, const uint8_t* data, size_t length)>;
 
     /// Adds the device (sysfs entry and /dev/bus/usb node) and attaches the handler.
@@ -76,6 +79,15 @@ public:
     /// packet follows when the length is a multiple of it). Each call ends with a short
     /// packet, so it completes the host's pending read.
     void queueIn(uint8_t endpoint, const uint8_t* data, size_t length);
+    /// Fault: the next n OUT transfers (counted from now) complete, later ones are never
+    /// completed, as with a device that stopped taking data: they stay pending until the host
+    /// gives them up (libusb discards a transfer whose time-out passed) or the device goes.
+    /// nullopt lets OUT transfers complete again.
+    void stallOutAfter(std::optional<unsigned> n);
+    /// Sends the data to the host (as queueIn) when the next OUT transfer arrives while the
+    /// host has a read pending on that endpoint, before that transfer completes: device data
+    /// that was already on its way while the host wrote.
+    void queueInBeforeNextOut(uint8_t endpoint, std::vector<uint8_t> data);
     /// Pulls the device out: transfers in flight fail, open handles get ENODEV from now on,
     /// a "remove" uevent is sent and the sysfs entry and node go.
     void unplug();

@@ -96,7 +96,7 @@ ReceivedItem flatten(const TagItem& item)
 
 /// What the worker does after the key's state has been updated (outside the state's lock).
 struct Action {
-    enum class Kind { Send, Unplug, UnplugReplug } kind = Kind::Send;
+    enum class Kind { Send, Unplug, UnplugReplug, StopReading } kind = Kind::Send;
     std::vector<uint8_t> bytes;
     std::chrono::milliseconds delay{0};
     size_t pieceSize = 0; // 0 = one transfer
@@ -382,8 +382,11 @@ struct KeyEmulator::State {
         case KeyOp::Unknown:
             break;
         }
+        Action stop;
+        stop.kind = Action::Kind::StopReading;
+        const bool stopReading = fault && fault->kind == K::StopReading;
         if (!reply)
-            return {};
+            return stopReading ? std::vector<Action>{stop} : std::vector<Action>{};
         if (fault && fault->kind == K::Status && op != KeyOp::FileOpen && op != KeyOp::FileData)
             reply->status = fault->status;
 
@@ -397,6 +400,8 @@ struct KeyEmulator::State {
             a.pieceSize = std::max<size_t>(1, fault->pieceSize);
             a.delay = fault->delay;
         }
+        if (stopReading)
+            return {a, stop};
         return {a};
     }
 };
@@ -419,6 +424,9 @@ void perform(EmulatedUsbDevice& dev, const std::shared_ptr<KeyEmulator::State>& 
             dev.runLater(a.delay, [](EmulatedUsbDevice& d) { d.replug(); });
         return;
     }
+    case Action::Kind::StopReading:
+        dev.stallOutAfter(0);
+        return;
     case Action::Kind::Send:
         break;
     }

@@ -65,6 +65,7 @@ struct KeyFault {
         RawReply,      ///< handled, `raw` bytes sent instead of the reply frame
         Unplug,        ///< the key is pulled out instead of handling the message
         UnplugReplug,  ///< pulled out, plugged back in after `delay`
+        StopReading,   ///< handled and answered; then the key takes no more data (OUT stalls)
     };
     Kind kind = Kind::NoReply;
     std::chrono::milliseconds delay{0};
@@ -114,6 +115,7 @@ struct KeyFault {
         return f;
     }
     static KeyFault unplug() { return of(Kind::Unplug); }
+    static KeyFault stopReading() { return of(Kind::StopReading); }
     static KeyFault unplugReplug(std::chrono::milliseconds after)
     {
         KeyFault f = of(Kind::UnplugReplug);

@@ -3,12 +3,16 @@
 #include "log_capture.h"
 #include "temp_dir.h"
 
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using log4cpp::Priority;
@@ -195,29 +199,97 @@ TEST_F(FirmwareStore, EmptyFirmwareHasTheDigestOfNoBytes)
     EXPECT_NO_THROW(cKeyBinary());
 }
 
-TEST_F(FirmwareStore, OverlongValuesAreRejectedNotCut)
+// Lines longer than the 127-character line buffer are read as several lines. A cut or
+// NUL-holding file name refuses the store; "MD5" and "Version" take what their first piece holds.
+TEST_F(FirmwareStore, LongLinesAndNulBytes)
 {
+    enum Outcome { Ok, NotFound, Mismatch };
     const std::string md5Line = "MD5: " + abcMd5;
+    const std::string nul(1, '\0');
     const struct {
-        std::string extra;
-        bool ok;
+        const char* name;
+        std::string tail; // after "Filename: fw.bin\n"
+        Outcome outcome;
+        uint32_t version;
     } cases[] = {
-        {md5Line + std::string(127 - md5Line.size(), ' ') + "\n", true}, // 127 characters fit
-        {md5Line + std::string(127 - md5Line.size(), ' '), true},       // also at the end of file
-        {md5Line + std::string(128 - md5Line.size(), ' ') + "\n", false},
-        {"Version: 1.2.3" + std::string(200, ' ') + "\n", false},
-        {"Filename: fw.bin" + std::string(200, 'x') + "\n", false},
-        {"Comment: " + std::string(300, 'c') + "\n" + md5Line + "\n", true}, // other keys: ignored
-        {md5Line.substr(0, 10) + std::string(1, '\0') + md5Line.substr(10) + "\n", false},
+        {"digest line of 127", "Version: 1.2.3\n" + md5Line + std::string(127 - md5Line.size(), ' ') + "\n", Ok,
+         0x010203},
+        {"digest line of 127 at the end", "Version: 1.2.3\n" + md5Line + std::string(127 - md5Line.size(), ' '), Ok,
+         0x010203},
+        {"digest line of 128", "Version: 1.2.3\n" + md5Line + std::string(128 - md5Line.size(), ' ') + "\n", Ok,
+         0x010203},
+        {"pasted md5sum line", md5Line + "  " + std::string(200, 'n') + ".bin\nVersion: 1.2.3\n", Ok, 0x010203},
+        {"NUL after the digest", md5Line + nul + "junk\nVersion: 1.2.3\n", Ok, 0x010203},
+        {"NUL inside the digest", md5Line.substr(0, 10) + nul + md5Line.substr(10) + "\n", Mismatch, 0},
+        {"version with trailing blanks", "Version: 1.2.3" + std::string(200, ' ') + "\n" + md5Line + "\n", Ok,
+         0x010203},
+        {"version with a long comment", "Version: 1.2.3 # " + std::string(200, 'c') + "\n" + md5Line + "\n", Ok,
+         0x010203},
+        // The rest of a long line is a line of its own, and the last "Version" counts.
+        {"version line going on past the buffer",
+         "Version: 1.2.3" + std::string(127 - 14, ' ') + "Version: 4.5.6\n" + md5Line + "\n", Ok, 0x040506},
+        {"NUL inside the version", "Version: 1.2" + nul + ".3\n" + md5Line + "\n", Ok, 0x010200},
+        {"last line without newline", md5Line + "\nVersion: 1.2.3", Ok, 0x010203},
+        {"other keys of any length", "Comment: " + std::string(300, 'c') + "\n" + md5Line + "\n", Ok, 0},
+        {"file name past the buffer", "Filename: fw.bin" + std::string(200, 'x') + "\n" + md5Line + "\n", NotFound,
+         0},
+        {"NUL inside the file name", "Filename: fw" + nul + ".bin\n" + md5Line + "\n", NotFound, 0},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.extra.size());
+        SCOPED_TRACE(c.name);
         writeIn(storeDir, "fw.bin", firmware);
-        manifest("Filename: fw.bin\nVersion: 1.2.3\n" + c.extra);
-        if (c.ok)
-            EXPECT_NO_THROW(cKeyBinary());
-        else
+        manifest("Filename: fw.bin\n" + c.tail);
+        switch (c.outcome) {
+        case Ok:
+            try {
+                cKeyBinary binary;
+                EXPECT_EQ(binary.version, c.version);
+                EXPECT_EQ(std::string(binary.path), storeDir + "/fw.bin");
+            } catch (const cKeyUpdaterException& e) {
+                ADD_FAILURE() << e.what();
+            }
+            break;
+        case NotFound:
             EXPECT_THROW(cKeyBinary(), cKeyBinaryNotfoundException);
+            break;
+        case Mismatch:
+            EXPECT_THROW(cKeyBinary(), cKeyBinaryMD5exception);
+            break;
+        }
+    }
+}
+
+// A FIFO in place of the manifest or the firmware file is refused at once: opening one for
+// reading would otherwise wait for a writer forever.
+TEST_F(FirmwareStore, FifoIsRefusedWithoutBlocking)
+{
+    for (const char* name : {"MANIFEST", "fw.bin"}) {
+        SCOPED_TRACE(name);
+        manifest(standard());
+        const std::string fifo = storeDir + "/" + name;
+        ASSERT_EQ(::unlink(fifo.c_str()), 0);
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+
+        auto outcome = std::async(std::launch::async, [] {
+            try {
+                cKeyBinary binary;
+                return std::string("constructed");
+            } catch (const cKeyBinaryNotfoundException&) {
+                return std::string("not found");
+            } catch (const cKeyUpdaterException& e) {
+                return std::string(e.what());
+            }
+        });
+        const bool finished = outcome.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        if (!finished) {
+            // Let a blocked reader go so the test can end: a writer that comes and leaves.
+            const int w = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            if (w >= 0)
+                ::close(w);
+        }
+        EXPECT_TRUE(finished) << "blocked on the FIFO";
+        EXPECT_EQ(outcome.get(), "not found");
+        ::unlink(fifo.c_str());
     }
 }
 

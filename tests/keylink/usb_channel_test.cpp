@@ -3,6 +3,9 @@
 
 #include "child_process.h"
 
+#include <future>
+#include <optional>
+#include <pthread.h>
 #include <thread>
 
 using namespace keylinktest;
@@ -305,6 +308,84 @@ TEST_F(KeyLinkTest, ChannelGoesWithinAboutASecond)
     channel.reset();
     EXPECT_LT(secondsSince(t0), 1.3);
     EXPECT_EQ(key->usbStats().claimedMask, 0x0u) << "device closed with the channel";
+}
+
+// A key that stops taking data: the write gives up after its time limit and counts as failed,
+// and the channel works again once the key reads again (the stuck transfer was given up).
+TEST_F(KeyLinkTest, WriteTheKeyDoesNotTakeFailsAfterItsTimeLimit)
+{
+    cUSBinterface channel(device.get());
+    key->usb().stallOutAfter(0);
+    const auto t0 = Clock::now();
+    auto sent = std::async(std::launch::async, [&] { return channel.send(*command(27)); });
+    const bool ended = sent.wait_for(20s) == std::future_status::ready;
+    if (!ended)
+        key->unplug(); // fails the stuck transfer, so that the test can end
+    ASSERT_TRUE(ended) << "the write never ended";
+    EXPECT_FALSE(sent.get());
+    EXPECT_GE(secondsSince(t0), USBdevice::kWriteTimeoutMs / 1000.0 - 0.05);
+    EXPECT_TRUE(log.has("USBdevice", log4cpp::Priority::DEBUG, "Write Error!"));
+    EXPECT_EQ(key->usbStats().stalledOuts, 1u);
+    EXPECT_EQ(key->count(KeyOp::LinkStart), 0u);
+
+    key->usb().stallOutAfter(std::nullopt);
+    EXPECT_TRUE(channel.request(*command(21), 2));
+}
+
+// A frame that completed before the request was written is not its reply, even when the reader
+// gets to it only after the request: the key's answer that follows is taken instead.
+TEST_F(KeyLinkTest, FrameAlreadyOnItsWayIsNotTakenForTheReply)
+{
+    TagMsg earlier(1);
+    earlier.addTag(TagItemFactory::createTagItem(1, "sent before the request"));
+    uint8_t payload[128];
+    const size_t n = earlier.getMsg(payload, sizeof payload);
+    Bytes frame(300);
+    frame.resize(cHDLCframer::encode(payload, static_cast<uint32_t>(n), frame.data(), 300));
+
+    cUSBinterface channel(device.get());
+    ASSERT_TRUE(channel.request(*command(21), 2)); // the reader is now in its next read
+    for (int round = 0; round < 3; ++round) {
+        SCOPED_TRACE(round);
+        log.clear();
+        key->usb().queueInBeforeNextOut(0x82, frame);
+        auto reply = channel.request(*command(21), 2);
+        ASSERT_TRUE(reply);
+        EXPECT_EQ(textOf(findTag(*reply, 1)), "KEYBOX-7");
+        EXPECT_EQ(countIn("cUSBinterface", "RX "), 2u) << "both frames were read";
+    }
+}
+
+// Threads cannot be had (here: every new thread asks for more stack than the address space
+// holds): the channel fails with the daemon's own exception, which the loop handles per attempt,
+// and leaves the key released.
+TEST_F(KeyLinkTest, ReaderThatCannotStartFailsWithTheChannelException)
+{
+    pthread_attr_t saved, huge;
+    ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
+    ASSERT_EQ(pthread_attr_init(&huge), 0);
+    const size_t stack = sizeof(void*) == 8 ? size_t(1) << 52 : size_t(0xF0000000u);
+    ASSERT_EQ(pthread_attr_setstacksize(&huge, stack), 0);
+    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
+    std::string caught = "nothing";
+    try {
+        cUSBinterface channel(device.get());
+    } catch (const cUSBinterfaceExceptionClaim&) {
+        caught = "claim";
+    } catch (const cUSBinterfaceException& e) {
+        caught = e.what();
+    } catch (const std::exception& e) {
+        caught = std::string("std: ") + e.what();
+    }
+    pthread_setattr_default_np(&saved);
+    pthread_attr_destroy(&huge);
+    pthread_attr_destroy(&saved);
+
+    EXPECT_EQ(caught, "a USB exeption");
+    EXPECT_TRUE(log.contains("Could not start the USB reader"));
+    EXPECT_EQ(key->usbStats().claimedMask, 0x0u) << "the key is released again";
+    cUSBinterface again(device.get());
+    EXPECT_TRUE(again.request(*command(21), 2));
 }
 
 TEST_F(KeyLinkTest, SendRefusesWhatDoesNotFitAndWritesNothing)

@@ -199,3 +199,25 @@ TEST_F(SignalWaiterTest, RequestArrivingAsTheDeadlinePassesIsKeptForTheNextWait)
 }
 
 } // namespace
+
+// The stop flag ends a wait early as a time-out would: nothing is taken, and a request that comes
+// later is handed to the next waiter as usual.
+TEST_F(SignalWaiterTest, ClearedStopFlagEndsTheWaitLikeATimeOut)
+{
+    cSignalWaiter waiter;
+    std::atomic<bool> keepWaiting{true};
+    ServerRequest* request = nullptr;
+    auto waiting = std::async(std::launch::async, [&] { return waiter.wait(&request, 30, keepWaiting); });
+    std::this_thread::sleep_for(50ms);
+    keepWaiting = false;
+    ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready) << "the flag did not end the wait";
+    EXPECT_FALSE(waiting.get());
+    EXPECT_EQ(request, nullptr);
+
+    std::atomic<bool> on{true};
+    auto next = std::async(std::launch::async, [&] { return waiter.wait(&request, 5, on); });
+    triggerUntilTaken(waiter, next);
+    EXPECT_TRUE(next.get());
+    ASSERT_NE(request, nullptr);
+    delete request;
+}

@@ -117,9 +117,12 @@ protected:
         };
         ::mkdir(dir.file("store").c_str(), 0755);
         ::mkdir(dir.file("bin").c_str(), 0755);
-        // The stand-in for runit's sv: records its arguments, fails while the flag file exists.
+        // The stand-in for runit's sv: records its arguments, waits while the hold file exists,
+        // fails while the flag file exists.
         const std::string sv = dir.write("bin/sv", "#!/bin/sh\necho \"$*\" >> '" + dir.file("sv.calls") +
-                                                        "'\n[ -e '" + dir.file("sv.fail") + "' ] && exit 1\nexit 0\n");
+                                                        "'\nwhile [ -e '" + dir.file("sv.hold") +
+                                                        "' ]; do sleep 0.05; done\n[ -e '" + dir.file("sv.fail") +
+                                                        "' ] && exit 1\nexit 0\n");
         ::chmod(sv.c_str(), 0755);
     }
 
