@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <msgpack.hpp>
 
+#include "common/packed_object_check.h"
+
 namespace {
 
 log4cpp::Category& requestLog() { return log4cpp::Category::getInstance("ServerRequest"); }
@@ -17,13 +19,13 @@ ServerRequest::~ServerRequest() { requestLog().debug("deleted"); }
 
 void ServerRequest::decode(const void* payload, std::size_t length)
 {
-    // The payload comes from the network: no container or string in it can be longer than the
-    // payload itself, so a forged size header is refused before the parser allocates for it.
-    const std::size_t bound = length > 0xFFFFFFFFu ? 0xFFFFFFFFu : length;
-    const msgpack::unpack_limit limit(bound, bound, bound, bound, bound);
+    // The payload comes from the network: the unpacker reserves room for every element a header
+    // declares, so the first object is walked first, and only an object whose every declared
+    // element is present (and whose nesting is bounded) reaches it.
+    const char* data = static_cast<const char*>(payload);
+    vek::check_packed_object(data, length);
     std::size_t offset = 0; // with an offset the parser stops after the first object
-    const msgpack::object_handle handle =
-        msgpack::unpack(static_cast<const char*>(payload), length, offset, nullptr, nullptr, limit);
+    const msgpack::object_handle handle = msgpack::unpack(data, length, offset);
     const msgpack::object& object = handle.get();
     if (object.type != msgpack::type::ARRAY)
         throw msgpack::type_error();

@@ -19,7 +19,8 @@ struct ServerRequest {
     /// Fills doUpgrade and version from the MessagePack payload: one object, which must be an array
     /// [doUpgrade (bool), version (unsigned, at most 32 bits), ...]; missing elements leave the
     /// fields as they are, further elements and trailing bytes are ignored. Throws msgpack's
-    /// exceptions (all derived from std::exception) when the payload does not fit.
+    /// exceptions (all derived from std::exception) when the payload does not fit; what it
+    /// allocates is bounded by a small multiple of length.
     void decode(const void* payload, std::size_t length);
 
     /// The key serial named by a request topic level: hexadecimal as strtoul reads it (any case,

@@ -5,9 +5,8 @@
 
 #include <msgpack.hpp>
 
-#include "packed_object_check.h"
+#include "common/packed_object_check.h"
 #include "server_comms.h"
-#include "pack_to_lua_converter.h"
 
 namespace vek {
 
@@ -16,9 +15,6 @@ namespace {
 const char* const kNotAMap = "Expected the command request dictionary with args and lua_script entries";
 const char* const kIncomplete =
     "Can't decipher message. Expected the command request dictionary with args and lua_script entries";
-
-// The request map around the arguments, and as deep inside it as the Lua conversion goes.
-constexpr unsigned kMaxRequestDepth = PackToLuaConverter::max_depth + 1;
 
 // Largest memory chunk for a request's object tree (msgpack-c's default chunk size).
 constexpr size_t kZoneChunk = 8192;
@@ -63,8 +59,10 @@ void CommandHandler::onMessage(const tavlo::FilterVariables& vars, const mosquit
         const char* data = static_cast<const char*>(msg->payload);
         const auto size = static_cast<size_t>(msg->payloadlen);
         // Declared sizes are checked against the bytes received before anything is allocated
-        // for them; bytes after the first object are ignored.
-        check_packed_object(data, size, kMaxRequestDepth);
+        // for them; bytes after the first object are ignored. The check's depth bound is far
+        // above the argument conversion's, so "args" nested too deep for it fail there, with the
+        // job runner's reason, and a deep value under an ignored key does not fail the request.
+        check_packed_object(data, size);
         // The check bounds the elements by the payload's length; strings stay in the payload,
         // which outlives the job, so the zone holds only the object tree.
         msgpack::zone zone(std::min(kZoneChunk, sizeof(msgpack::object) * (size + 2)));

@@ -13,8 +13,6 @@ const char* const kScriptFailed =
     "Dock command service error. Command script failure, please consult vek-command logs.";
 const char* const kInvalidArgs = "Dock command service error. Invalid job arguments.";
 
-constexpr size_t kArgsBuffer = 256;
-
 // The C functions below run under lua_pcall (see callProtected) and may raise; they own nothing.
 
 int setVekEnv(lua_State* L) // ud
@@ -196,12 +194,11 @@ bool LuaVM::loadArgs(const msgpack::object& args)
     const int base = lua_gettop(L);
     std::string cause;
     try {
-        // Sized for the usual few arguments rather than msgpack-c's 8 KiB; it grows as needed.
-        msgpack::sbuffer bytes(kArgsBuffer);
-        msgpack::pack(bytes, args);
+        // The converter is fed from the decoded object itself, with the parser's sequence of
+        // events. Packing the object again would turn a float that holds a whole number into an
+        // integer on the way, with an out-of-range conversion for 2^64, and -0.0 into 0.
         PackToLuaConverter converter(L);
-        // An empty buffer is reported through insufficient_bytes by the parser itself.
-        msgpack::parse(bytes.data(), bytes.size(), converter);
+        msgpack::object_parser(args).parse(converter);
         if (converter.failed()) {
             if (converter.failureStatus() == LUA_ERRMEM && _budget->memoryLimitHit())
                 cause = "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded";

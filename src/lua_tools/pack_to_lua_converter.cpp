@@ -23,7 +23,8 @@ struct Bytes {
 int pushBytes(lua_State* L) // ud -> ud s
 {
     const auto* bytes = static_cast<const Bytes*>(lua_touserdata(L, 1));
-    lua_pushlstring(L, bytes->data, bytes->size);
+    // An empty string may come without a pointer, and Lua copies from it all the same.
+    lua_pushlstring(L, bytes->size ? bytes->data : "", bytes->size);
     return 1;
 }
 

@@ -31,6 +31,8 @@ protected:
         script("staging", "return vekenv.staging_dir");
         script("silent", "local x = 1");
         script("raises", "error('broken')");
+        script("ret", "return string.format('%.17g', args)");
+        script("depth", "local n, v = 0, args while type(v) == 'table' do n, v = n + 1, v[1] end return n");
         service = startService(config());
         mqtt = client();
     }
@@ -45,6 +47,7 @@ TEST_F(CommandProtocolTest, FailedRequestsAreAnsweredWithThePackedReason)
     const std::string incomplete = "Can't decipher message. " + notAMap;
     const std::string scriptFailed =
         "Dock command service error. Command script failure, please consult vek-command logs.";
+    const std::string invalidArgs = "Dock command service error. Invalid job arguments.";
     struct Case {
         const char* name;
         std::string payload;
@@ -64,8 +67,16 @@ TEST_F(CommandProtocolTest, FailedRequestsAreAnsweredWithThePackedReason)
         {"empty map", fixmap(0), incomplete},
         {"unknown script", request("nosuch"), "Cannot run job. Script not found \"nosuch.lua\""},
         {"extension given", request("echo.lua"), "Cannot run job. Script not found \"echo.lua.lua\""},
-        {"args nested too deep", request("echo", nested(250)), "depth size overflow"},
+        // A count beyond the bytes left does not hide the byte the unpacker stops at.
+        {"fixarray of 2, then 0xc1", "\x92\xc1", "parse error"},
+        {"array 16 of 5, then 0xc1", std::string("\xdc\x00\x05\xc1", 4), "parse error"},
+        {"fixarray of 2, one element", "\x92\x01", "insufficient bytes"},
+        {"forged map, then 0xc1", fixmap(2) + str("lua_script") + std::string("\xdd\xff\xff\xff\xff\xc1", 6), "parse error"},
+        // Deeper than the conversion goes: the job runner's reason; deeper than any request may
+        // nest: refused before decoding.
+        {"args nested too deep", request("echo", nested(250)), invalidArgs},
         {"100000 levels of nesting", nested(100000), "depth size overflow"},
+        {"args nested 100000 levels", request("echo", nested(100000)), "depth size overflow"},
         {"script raises", request("raises"), scriptFailed},
     };
     int n = 0;
@@ -73,6 +84,10 @@ TEST_F(CommandProtocolTest, FailedRequestsAreAnsweredWithThePackedReason)
         SCOPED_TRACE(c.name);
         EXPECT_EQ(ask(*mqtt, "fail" + std::to_string(++n), c.payload), failure(c.reason));
     }
+    // The log names the reason; a deep argument names the conversion's limit.
+    EXPECT_TRUE(service->waitForOutput("ERROR [commandHandler] job (fail1) request error: parse error\n", 2s));
+    EXPECT_TRUE(service->waitForOutput(
+        "ERROR [script] invalid job arguments: arguments nested deeper than 200 levels\n", 2s));
     // The whole 28-byte result, as a server would see it.
     EXPECT_EQ(ask(*mqtt, "c1", "\xc1"), std::string("\x82\xa6status\xc2\xa6reason\xab" "parse error", 28));
     EXPECT_EQ(ask(*mqtt, "alive", request("echo", fixmap(1) + str("msg") + str("still here"))), "still here");
@@ -98,6 +113,12 @@ TEST_F(CommandProtocolTest, SuccessfulJobsAnswerWithTheBareBytes)
          "hello"},
         {"trailing garbage", request("echo", hello) + "\xc1\xc1 garbage", "hello"},
         {"long answer", request("echo", fixmap(1) + str("msg") + str(std::string(200, 'x'))), std::string(200, 'x')},
+        {"deep value under an ignored key", fixmap(3) + str("extra") + nested(500) + request("echo", hello).substr(1),
+         "hello"},
+        {"args as deep as the conversion goes", request("depth", nested(200)), "200"},
+        // The float 64 2^64, byte by byte as a server would send it.
+        {"float argument of 2^64", std::string("\x82\xaa" "lua_script\xa3" "ret\xa4" "args\xcb\x43\xf0\0\0\0\0\0\0", 30),
+         "1.8446744073709552e+19"},
     };
     int n = 0;
     for (const Case& c : cases) {

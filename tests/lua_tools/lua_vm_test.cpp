@@ -137,6 +137,44 @@ TEST_F(VM, ArgumentsBecomeTheGlobalArgs)
     EXPECT_EQ(answerOf(run(dumpArgs, pack([](Packer& p) { p.pack("hi"); }))), R"("hi")");
 }
 
+TEST_F(VM, FloatArgumentsArriveAsTheSameNumbers)
+{
+    // Written out byte by byte: msgpack-c's packer would itself turn whole-number floats into
+    // integers.
+    auto float64 = [](uint64_t bits) {
+        std::string out("\xcb");
+        for (int shift = 56; shift >= 0; shift -= 8)
+            out.push_back(static_cast<char>(bits >> shift));
+        return out;
+    };
+    auto float32 = [](uint32_t bits) {
+        std::string out("\xca");
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out.push_back(static_cast<char>(bits >> shift));
+        return out;
+    };
+    struct Case {
+        const char* name;
+        std::string args;
+        std::string answer;
+    } cases[] = {
+        {"2^64 as float 64", float64(0x43f0000000000000), "1.8446744073709552e+19 number"},
+        {"2^64 as float 32", float32(0x5f800000), "1.8446744073709552e+19 number"},
+        {"-2^63 as float 64", float64(0xc3e0000000000000), "-9.2233720368547758e+18 number"},
+        {"1e300", float64(0x7e37e43c8800759c), "1.0000000000000001e+300 number"},
+        {"whole number 3.0", float64(0x4008000000000000), "3 number"},
+        {"negative zero keeps its sign", float64(0x8000000000000000), "-0 number"},
+        {"infinity", float64(0x7ff0000000000000), "inf number"},
+        {"in an array", "\x91" + float64(0x43f0000000000000), "1.8446744073709552e+19 number"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string source = "local v = type(args) == 'table' and args[1] or args\n"
+                                   "return string.format('%.17g', v) .. ' ' .. type(v)";
+        EXPECT_EQ(answerOf(run(source, c.args)), c.answer);
+    }
+}
+
 TEST_F(VM, UnusableArgumentsFailTheJobOnly)
 {
     const double nan = std::numeric_limits<double>::quiet_NaN();

@@ -150,6 +150,31 @@ TEST_F(ClientTest, OverlappingFiltersReachEveryHandlerInCreationOrder)
                             "error msg = Invalid function arguments provided."));
 }
 
+TEST_F(ClientTest, MatcherErrorLogsTheTopicAsText)
+{
+    // The matcher's error text holds the topic: printf conversions in it must reach the log as
+    // they are (as a format they read stack words as string pointers and crash the process).
+    std::vector<std::string> calls;
+    Recorder invalid("invalid", "+foo", 1, calls), job("job", "in/cmd/+", 1, calls);
+    auto client = makeClient("tavlo-format");
+    client->registerHandler(&invalid);
+    client->registerHandler(&job);
+    start(*client);
+    ASSERT_TRUE(pumpUntilSubacks(*client, 1)) << broker->log();
+
+    std::string id;
+    for (int i = 0; i < 16; ++i)
+        id += "%s";
+    id += "%p%d%n";
+    peer()->publish("in/cmd/" + id, "x", 1);
+    ASSERT_TRUE(pumpUntilCalls(*client, calls, 1));
+    EXPECT_EQ(calls, (std::vector<std::string>{"job " + id + " x"}));
+    EXPECT_TRUE(capture.has("tavloClient", Priority::ERROR,
+                            "Filter::compareWithTopic topic comparison with filter failed.\n"
+                            "topic = in/cmd/" + id + "\nfilter = +foo\n"
+                            "error msg = Invalid function arguments provided."));
+}
+
 TEST_F(ClientTest, MessageMatchingNoFilterIsDroppedSilently)
 {
     std::vector<std::string> calls;
