@@ -8,13 +8,13 @@
 
 #include <msgpack.hpp>
 
+#include "common/packed_object_check.h"
 #include "fuzz_support.h"
-#include "packed_object_check.h"
 
 namespace {
 
-// Nesting the service allows for a whole request.
-constexpr unsigned kDepth = 201;
+// Nesting allowed in a whole payload, as both daemons check it.
+constexpr unsigned kDepth = vek::packed_object_max_depth;
 
 // Object tree of n items: at most two objects' room per byte, the zone's doubling and its first
 // chunk, the parser's stacks.
@@ -87,7 +87,7 @@ Verdict checkThenUnpack(const char* data, size_t size)
 {
     Verdict v;
     try {
-        const size_t checked = vek::check_packed_object(data, size, kDepth);
+        const size_t checked = vek::check_packed_object(data, size); // as the service calls it
         msgpack::zone zone;
         size_t offset = 0;
         // With the unpacker's default limits, as the service calls it: a depth the pre-check lets

@@ -12,16 +12,15 @@
 
 #include <msgpack.hpp>
 
+#include "common/packed_object_check.h"
 #include "fuzz_support.h"
 #include "lua_agent.h"
 #include "pack_to_lua_converter.h"
-#include "packed_object_check.h"
 
 namespace {
 
 using fuzz::check;
 
-constexpr unsigned kDepth = 201; // a whole request, as the service allows
 
 const char* const kScript = R"(-- Visits every key and value of the job's arguments.
 local seen = 0
@@ -127,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     msgpack::zone zone;
     msgpack::object args;
     try {
-        vek::check_packed_object(bytes, size, kDepth);
+        vek::check_packed_object(bytes, size); // as the service calls it
         args = msgpack::unpack(zone, bytes, size, &referToPayload);
     } catch (const std::bad_alloc&) {
         throw;
