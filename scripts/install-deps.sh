@@ -15,6 +15,9 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   umockdev libumockdev-dev
   nlohmann-json3-dev
+  # The fuzz targets: clang, and the runtime package that ships libFuzzer (libclang_rt.fuzzer)
+  # and clang's sanitizer runtimes.
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()

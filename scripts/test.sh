@@ -33,3 +33,12 @@ fi
 
 build asan Debug -DVEK_SANITIZE_ADDRESS=ON -DVEK_BUILD_BENCHMARKS=OFF
 run asan
+
+# --- Fuzz targets (libFuzzer) -----------------------------------------------------------------
+# The builds above already replayed every seed and regression input through each fuzz target with
+# a small driver; here the same inputs go through the libFuzzer binaries themselves (clang, ASan
+# and UBSan; only the targets and the libraries they test are built). VEK_SKIP_FUZZ=1 skips it.
+if [ -z "${VEK_SKIP_FUZZ:-}" ] && command -v clang++-14 >/dev/null; then
+  build fuzz RelWithDebInfo -DVEK_FUZZ=ON
+  run fuzz
+fi

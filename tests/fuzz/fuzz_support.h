@@ -1,0 +1,81 @@
+#pragma once
+
+// Helpers shared by the fuzz targets. A target reports a broken property with check(), which
+// prints what went wrong with the input in hex and aborts: libFuzzer then keeps the input as a
+// crash artifact, and the replay driver fails its CTest entry.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <log4cpp/Priority.hh>
+
+namespace fuzz {
+
+/// Aborts with the text and the input when ok is false.
+void check(bool ok, const std::string& what);
+
+/// The input under test, for the reports of check(); set by each target first.
+void setInput(const uint8_t* data, size_t size);
+
+/// "0a 1b ..." of at most max bytes, with the total size when cut.
+std::string hex(const void* data, size_t size, size_t max = 64);
+
+/// Routes every log4cpp record into memory at DEBUG, so that each format and stream record is
+/// really formatted, and nothing reaches the terminal. Installed once per process.
+class LogSink {
+public:
+    struct Record {
+        std::string category;
+        int priority;
+        std::string message;
+    };
+
+    static LogSink& instance();
+    void clear();
+    const std::vector<Record>& records() const { return _records; }
+    /// Some record of this category and priority has exactly this message.
+    bool has(const std::string& category, log4cpp::Priority::Value priority, const std::string& message) const;
+
+private:
+    friend class SinkAppender;
+    LogSink();
+    std::vector<Record> _records;
+};
+
+/// A directory under $TMPDIR (or /tmp) for the whole run, removed at a normal exit.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return _path; }
+    /// Writes (or replaces) a file in the directory; returns its path.
+    std::string write(const std::string& name, const void* data, size_t size) const;
+    std::string write(const std::string& name, const std::string& content) const
+    {
+        return write(name, content.data(), content.size());
+    }
+
+private:
+    std::string _path;
+};
+
+/// While it lives, the heap may grow by at most limit bytes: an allocation past that aborts at
+/// once with a report, before a forged size can take the machine's memory. Works where the
+/// AddressSanitizer runtime is present (the libFuzzer and ASan builds); elsewhere it measures
+/// nothing and the replay driver's address-space limit is the only bound.
+class HeapBound {
+public:
+    explicit HeapBound(size_t limit, const char* what);
+    ~HeapBound();
+    HeapBound(const HeapBound&) = delete;
+    HeapBound& operator=(const HeapBound&) = delete;
+    /// Largest growth seen so far (0 without the runtime).
+    size_t peak() const;
+    static bool available();
+};
+
+} // namespace fuzz
