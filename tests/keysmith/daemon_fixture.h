@@ -38,6 +38,7 @@ using emulators::KeyFault;
 using emulators::KeyOp;
 using testsupport::MqttTestClient;
 using namespace std::chrono_literals;
+using testsupport::bytes;
 using testsupport::firmwareBytes;
 using testsupport::hex;
 
@@ -51,14 +52,6 @@ inline uint32_t packedVersion(unsigned major, unsigned minor, unsigned patch)
     return major << 16 | minor << 8 | patch;
 }
 
-/// A byte string from byte values, for MessagePack records.
-inline std::string bytes(std::initializer_list<int> values)
-{
-    std::string out;
-    for (int v : values)
-        out.push_back(static_cast<char>(v));
-    return out;
-}
 
 /// MessagePack of a 32-bit unsigned integer in its smallest encoding.
 inline std::string msgpackUint(uint32_t v)
