@@ -11,6 +11,7 @@
 #include "key_binary.h"
 #include "key_emulator.h"
 #include "mqtt_test_client.h"
+#include "retained.h"
 #include "temp_dir.h"
 #include "test_data.h"
 
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -125,7 +127,7 @@ protected:
             daemon.reset(); // killed, unless it has ended; before the key and the board go
         }
         // Let the emulators see the daemon's descriptors close before they go.
-        board->waitForOpenNow(0, 2s);
+        board->waitForOpenNow(0, 10s);
         for (int i = 0; key && key->usbStats().openNow > 0 && i < 100; ++i)
             std::this_thread::sleep_for(20ms);
     }
@@ -304,14 +306,18 @@ protected:
         return false;
     }
 
-    /// What a client that subscribes now gets as retained messages under the filter.
-    std::vector<MqttTestClient::Message> retained(const std::string& filter)
+    /// What the broker holds retained under the filter, once at least `count` messages are.
+    testsupport::RetainedMessages retained(const std::string& filter, size_t count = 0)
     {
-        MqttTestClient fresh(broker->port());
-        fresh.connect();
-        fresh.subscribe(filter, 2);
-        std::this_thread::sleep_for(300ms);
-        return fresh.received();
+        return testsupport::retained(broker->port(), filter, count);
+    }
+
+    /// What the broker holds retained under the filter, once it is what the test expects
+    /// (e.g. nothing, after the daemon's removal), or what is there after 10 s.
+    testsupport::RetainedMessages retained(const std::string& filter,
+                                           const std::function<bool(const testsupport::RetainedMessages&)>& expected)
+    {
+        return testsupport::retained(broker->port(), filter, expected);
     }
 
     /// Both LEDs took both levels in turn and came back to their reference level (0 on the emulated board).
@@ -326,7 +332,7 @@ protected:
             ASSERT_FALSE(w.empty());
             EXPECT_EQ(w.back().value, 0) << "pin " << pin << " back at its reference level";
         }
-        EXPECT_TRUE(board->waitForOpenNow(0, 2s)) << "both pins closed";
+        EXPECT_TRUE(board->waitForOpenNow(0, 10s)) << "both pins closed";
     }
 
 private:

@@ -65,7 +65,7 @@ TEST_P(ClaimPath, AnnouncesTransfersAndReports)
     EXPECT_EQ(hex(result->payload), "92 C3 CE 00 08 09 04");
     EXPECT_TRUE(requestCleared(*server)) << "the request stays at the broker";
     ASSERT_TRUE(waitForLog("Starting MOXlink again", 1, 10s));
-    ASSERT_TRUE(key->waitFor(KeyOp::LinkEnd, 1, 2s));
+    ASSERT_TRUE(key->waitFor(KeyOp::LinkEnd, 1, 10s));
 
     const auto file = key->file();
     EXPECT_EQ(file.name, "binary.bin");
@@ -81,7 +81,7 @@ TEST_P(ClaimPath, AnnouncesTransfersAndReports)
     EXPECT_LT(indexOf("Stop MOXlink and claiming key"), indexOf("Upgrade success"));
     expectBlinkedAndRested();
 
-    const auto kept = retained("#");
+    const auto kept = retained("#", 2);
     ASSERT_EQ(kept.size(), 2u) << "the notification and the result, and no request";
     for (const auto& m : kept) {
         EXPECT_TRUE(m.retain) << m.topic;
@@ -128,21 +128,23 @@ TEST_P(RequestPath, ActsOnTheRequest)
     EXPECT_EQ(svCallsAfter(2), (std::vector<std::string>{"stop moxlink", "start moxlink"}));
     EXPECT_EQ(count("Notified that key"), 0u) << "a requested attempt does not announce the key";
 
-    ASSERT_TRUE(key->waitFor(KeyOp::LinkEnd, 1, 2s));
+    ASSERT_TRUE(key->waitFor(KeyOp::LinkEnd, 1, 10s));
     EXPECT_EQ(key->count(KeyOp::FileOpen), c.transfer ? 1u : 0u);
     if (c.transfer) {
         EXPECT_EQ(key->file().unpacked.data, firmware);
     }
 
+    // The result record may still be on its way to the broker.
     std::optional<std::string> reported;
-    for (const auto& m : retained("out/key/#"))
+    for (const auto& m : retained("out/key/#", c.result ? 1 : 0))
         if (m.topic == kResultTopic)
             reported = m.payload;
     EXPECT_EQ(reported.has_value(), c.result.has_value());
     if (reported && c.result) {
         EXPECT_EQ(hex(*reported), hex(*c.result));
     }
-    EXPECT_TRUE(retained("in/key/#").empty()) << "the request was cleared";
+    EXPECT_TRUE(retained("in/key/#", [](const auto& kept) { return kept.empty(); }).empty())
+        << "the request was cleared";
 }
 
 INSTANTIATE_TEST_SUITE_P(

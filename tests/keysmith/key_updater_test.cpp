@@ -64,10 +64,10 @@ TEST_F(KeyUpdaterTest, TakesTheKeyOverAndReleasesLedsThenKeyThenChannel)
         EXPECT_EQ(key->count(KeyOp::LinkStart), 1u);
         EXPECT_EQ(key->count(KeyOp::IdentityRead), 1u);
         EXPECT_NE(key->usbStats().claimedMask, 0u);
-        ASSERT_TRUE(board->waitForWrites(8, 2s)) << "the LEDs blink while the updater exists";
+        ASSERT_TRUE(board->waitForWrites(8, 10s)) << "the LEDs blink while the updater exists";
         EXPECT_EQ(key->count(KeyOp::LinkEnd), 0u);
     }
-    ASSERT_TRUE(key->waitFor(KeyOp::LinkEnd, 1, 2s)) << "the key's link ended, through the channel";
+    ASSERT_TRUE(key->waitFor(KeyOp::LinkEnd, 1, 10s)) << "the key's link ended, through the channel";
     const auto linkEnd = key->messages(KeyOp::LinkEnd).front().at;
     for (uint16_t pin : {BoardIoEmulator::kGreenId, BoardIoEmulator::kRedId}) {
         const auto w = board->writes(pin);
@@ -75,7 +75,7 @@ TEST_F(KeyUpdaterTest, TakesTheKeyOverAndReleasesLedsThenKeyThenChannel)
         EXPECT_EQ(w.back().value, 0) << "pin " << pin << " at rest";
         EXPECT_LT(w.back().at, linkEnd) << "the LEDs went before the key";
     }
-    EXPECT_TRUE(board->waitForOpenNow(0, 2s));
+    EXPECT_TRUE(board->waitForOpenNow(0, 10s));
     EXPECT_TRUE(released()) << "the channel released the key";
 }
 
