@@ -107,7 +107,7 @@ TEST_F(ListenerTest, AStopSignalShortensThePause)
         done = true;
     });
     // Repeated, as a signal that lands just before the pause begins would not shorten it.
-    ASSERT_TRUE(log.waitFor("waiting for key", 3s));
+    ASSERT_TRUE(log.waitFor("waiting for key", 10s));
     for (int i = 0; i < 30 && !done.load(); ++i) {
         pthread_kill(poller.native_handle(), SIGUSR1);
         std::this_thread::sleep_for(100ms);

@@ -84,7 +84,7 @@ TEST_F(LedTest, BlinksFromConstructionAlternatingBothPinsEvery100ms)
 TEST_F(LedTest, BlinkingTwiceKeepsOneThread)
 {
     auto led = makeLed();
-    ASSERT_TRUE(board->waitForWrites(4, 2s));
+    ASSERT_TRUE(board->waitForWrites(4, 10s));
     const int threads = threadCount();
     led->set(3);
     led->set(3);
@@ -119,7 +119,7 @@ TEST_F(LedTest, SteadyStatesStopBlinkingAndWriteTheirLevels)
         options.pins[1].referenceLevel = c.redRef;
         useBoard(options);
         auto led = makeLed();
-        ASSERT_TRUE(board->waitForWrites(6, 2s)); // state 0 and two blink phases
+        ASSERT_TRUE(board->waitForWrites(6, 10s)); // state 0 and two blink phases
         led->set(c.state);
         const auto green = values(board->writes(kGreen));
         const auto red = values(board->writes(kRed));
@@ -142,10 +142,10 @@ TEST_F(LedTest, SteadyStatesStopBlinkingAndWriteTheirLevels)
 TEST_F(LedTest, DestructionStopsBlinkingRestsThePinsAndClosesTheDevice)
 {
     auto led = makeLed();
-    ASSERT_TRUE(board->waitForWrites(5, 2s));
+    ASSERT_TRUE(board->waitForWrites(5, 10s));
     led->set(1);
     led->set(3); // blinking again
-    ASSERT_TRUE(board->waitForWrites(board->writes().size() + 4, 2s));
+    ASSERT_TRUE(board->waitForWrites(board->writes().size() + 4, 10s));
     led.reset();
     const auto writes = board->writes();
     ASSERT_GE(writes.size(), 2u);
@@ -156,7 +156,7 @@ TEST_F(LedTest, DestructionStopsBlinkingRestsThePinsAndClosesTheDevice)
     EXPECT_EQ(writes.rbegin()[1].value, 0);
     expectQuiet();
     EXPECT_EQ(board->opens(), 2u) << "one descriptor per pin";
-    EXPECT_TRUE(board->waitForOpenNow(0, 2s)) << "descriptors left open: " << board->openNow();
+    EXPECT_TRUE(board->waitForOpenNow(0, 10s)) << "descriptors left open: " << board->openNow();
 }
 
 TEST_F(LedTest, PinsMissingFromTheDriverAreRefusedOnEveryPhase)
@@ -179,7 +179,7 @@ TEST_F(LedTest, PinsMissingFromTheDriverAreRefusedOnEveryPhase)
 TEST_F(LedTest, AnInputPinIsNeverWritten)
 {
     auto led = makeLed(BoardIoEmulator::kInputName, BoardIoEmulator::kRedName);
-    ASSERT_TRUE(board->waitForWrites(3, 2s));
+    ASSERT_TRUE(board->waitForWrites(3, 10s));
     led.reset();
     EXPECT_TRUE(board->writes(BoardIoEmulator::kInputId).empty());
     EXPECT_EQ(board->writes().size(), board->writes(kRed).size());

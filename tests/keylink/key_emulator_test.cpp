@@ -128,7 +128,7 @@ TEST_F(KeyLinkTest, FileTransferIsReassembledAndChecked)
         EXPECT_EQ(first->tagId, 41);
     }
     ASSERT_TRUE(channel.send(*command(27)));
-    ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 2s));
+    ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 10s));
 
     auto f = key->file();
     EXPECT_EQ(f.name, "binary.bin");

@@ -19,7 +19,7 @@ TEST_F(KeyProtocolTest, LostAcknowledgementIsRetriedFromTheStart)
     const double took = secondsSince(t0);
     EXPECT_GE(took, 4.9) << "the chunk's reply is awaited 5 s";
     EXPECT_LT(took, 7.5);
-    ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 2s));
+    ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 10s));
 
     const auto files = key->files();
     ASSERT_EQ(files.size(), 2u);
