@@ -1,6 +1,7 @@
 // cLED against the emulated board I/O driver: what the two pins are written, and when.
 #include "board_fixture.h"
 #include "led.h"
+#include "wait.h"
 
 #include <algorithm>
 #include <dirent.h>
@@ -43,7 +44,9 @@ protected:
         return std::make_unique<cLED>(pin(greenName), pin(redName));
     }
 
-    /// No write arrives for a while: nothing is left running that touches the pins.
+    /// No write arrives for a while: nothing is left running that touches the pins. A window, as
+    /// nothing marks the end of "never": a busy machine can only make it miss a late write, not
+    /// fail a sound LED.
     void expectQuiet()
     {
         const size_t before = board->writes().size();
@@ -70,7 +73,8 @@ TEST_F(LedTest, BlinksFromConstructionAlternatingBothPinsEvery100ms)
         EXPECT_EQ(red[i], (i % 2 == 1) ? 1 : 0);
     }
 
-    // Phases start about 100 ms apart (the median resists a scheduling hiccup).
+    // Phases start about 100 ms apart: never sooner, and the median resists the hiccups of a
+    // busy machine (a period of 200 ms would fail).
     const auto writes = board->writes(kGreen);
     std::vector<double> gaps;
     for (size_t i = 2; i + 1 < writes.size(); ++i)
@@ -78,7 +82,7 @@ TEST_F(LedTest, BlinksFromConstructionAlternatingBothPinsEvery100ms)
     std::sort(gaps.begin(), gaps.end());
     const double median = gaps[gaps.size() / 2];
     EXPECT_GE(median, 95.0);
-    EXPECT_LE(median, 150.0);
+    EXPECT_LT(median, 190.0);
 }
 
 TEST_F(LedTest, BlinkingTwiceKeepsOneThread)
@@ -90,12 +94,14 @@ TEST_F(LedTest, BlinkingTwiceKeepsOneThread)
     led->set(3);
     EXPECT_EQ(threadCount(), threads);
 
-    // One thread writes one pair per phase: about 10 phases in a second, never two alike in a row.
+    // One thread writes one pair per phase, 100 ms apart, never two alike in a row; a second
+    // thread would double the rate and break the alternation.
     board->clearWrites();
-    std::this_thread::sleep_for(1s);
-    const auto green = values(board->writes(kGreen));
-    EXPECT_GE(green.size(), 7u);
-    EXPECT_LE(green.size(), 12u);
+    ASSERT_TRUE(board->waitForWrites(2 * 11, 10s));
+    const auto writes = board->writes(kGreen);
+    const auto green = values(writes);
+    ASSERT_GE(green.size(), 11u);
+    EXPECT_GE(writes[10].at - writes[0].at, 10 * 95ms);
     for (size_t i = 1; i < green.size(); ++i)
         EXPECT_NE(green[i], green[i - 1]) << "phase " << i;
 }
@@ -167,9 +173,10 @@ TEST_F(LedTest, PinsMissingFromTheDriverAreRefusedOnEveryPhase)
     auto led = makeLed();
     EXPECT_TRUE(log.has("cORXIOout", log4cpp::Priority::ERROR, "Could not find pin LED_GPS_GREEN"));
     EXPECT_TRUE(log.has("cORXIOout", log4cpp::Priority::ERROR, "Could not find pin LED_GPS_RED"));
-    std::this_thread::sleep_for(450ms);
-    led.reset();
     // Two refusals per state change: state 0, at least three blink phases, state 0 again.
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return countExact("cORXIOout", log4cpp::Priority::ERROR, "can not set input") >= 2u * 4; }));
+    led.reset();
     const size_t refusals = countExact("cORXIOout", log4cpp::Priority::ERROR, "can not set input");
     EXPECT_EQ(refusals % 2, 0u);
     EXPECT_GE(refusals, 2u * 5);

@@ -141,9 +141,8 @@ TEST_F(KeyProtocolTest, FailedTransfersStopWhereTheyFail)
         SCOPED_TRACE(c.what);
         auto binary = firmware(c.data);
         c.setUp(*key, *binary);
-        const auto t0 = Clock::now();
         EXPECT_FALSE(transfer.transfer(binary.get(), c.remoteName));
-        EXPECT_LT(secondsSince(t0), 2.0) << "no failure here waits for a time-out";
+        EXPECT_FALSE(log.contains("Timeout  ")) << "no failure here waits for a time-out";
         EXPECT_EQ(key->count(KeyOp::FileOpen), c.opens);
         EXPECT_EQ(key->count(KeyOp::FileData), c.chunks);
         EXPECT_EQ(key->count(KeyOp::TransferEnd), 0u);

@@ -8,6 +8,7 @@
 #include "key_emulator.h"
 #include "log_capture.h"
 #include "temp_dir.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 #include <log4cpp/Priority.hh>
@@ -47,12 +48,7 @@ protected:
     /// Waits until the key's interfaces are no longer claimed.
     bool released() const
     {
-        for (int i = 0; i < 100; ++i) {
-            if (key->usbStats().claimedMask == 0)
-                return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return testsupport::waitUntil([&] { return key->usbStats().claimedMask == 0; });
     }
 };
 

@@ -10,6 +10,7 @@ namespace testsupport {
 /// catches a wait that is too long by more than that (a pause taken twice, a second for a
 /// millisecond), never a busy machine.
 constexpr std::chrono::seconds kSchedulingSlack{3};
+constexpr double kSchedulingSlackSeconds = static_cast<double>(kSchedulingSlack.count());
 
 /// Polls the condition until it holds or the timeout has passed; true when it held. The default
 /// timeout is generous on purpose: a condition that holds ends the wait at once.
