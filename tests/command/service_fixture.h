@@ -5,6 +5,7 @@
 #include "mqtt_test_client.h"
 #include "retained.h"
 #include "temp_dir.h"
+#include "wait.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

@@ -229,8 +229,10 @@ std::string Broker::log() const { return readFile(_dir.file("mosquitto.log")); }
 bool Broker::clientGone(const std::string& clientId) const
 {
     const std::string text = log();
-    for (const std::string& ending : {"Client " + clientId + " disconnected", "Client " + clientId + " closed its connection",
-                                      "Client " + clientId + " has exceeded timeout", "Socket error on client " + clientId + ","})
+    for (const std::string& ending :
+         {"Client " + clientId + " disconnected", "Client " + clientId + " closed its connection",
+          "Client " + clientId + " has exceeded timeout", "Client " + clientId + " been disconnected",
+          "Bad socket read/write on client " + clientId + ":"})
         if (text.find(ending) != std::string::npos)
             return true;
     return false;
