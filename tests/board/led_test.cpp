@@ -1,6 +1,7 @@
 // cLED against the emulated board I/O driver: what the two pins are written, and when.
 #include "board_fixture.h"
 #include "led.h"
+#include "wait.h"
 
 #include <algorithm>
 #include <dirent.h>
@@ -43,7 +44,9 @@ protected:
         return std::make_unique<cLED>(pin(greenName), pin(redName));
     }
 
-    /// No write arrives for a while: nothing is left running that touches the pins.
+    /// No write arrives for a while: nothing is left running that touches the pins. A window, as
+    /// nothing marks the end of "never": a busy machine can only make it miss a late write, not
+    /// fail a sound LED.
     void expectQuiet()
     {
         const size_t before = board->writes().size();
@@ -70,7 +73,8 @@ TEST_F(LedTest, BlinksFromConstructionAlternatingBothPinsEvery100ms)
         EXPECT_EQ(red[i], (i % 2 == 1) ? 1 : 0);
     }
 
-    // Phases start about 100 ms apart (the median resists a scheduling hiccup).
+    // Phases start about 100 ms apart: never sooner, and the median resists the hiccups of a
+    // busy machine (a period of 200 ms would fail).
     const auto writes = board->writes(kGreen);
     std::vector<double> gaps;
     for (size_t i = 2; i + 1 < writes.size(); ++i)
@@ -78,24 +82,26 @@ TEST_F(LedTest, BlinksFromConstructionAlternatingBothPinsEvery100ms)
     std::sort(gaps.begin(), gaps.end());
     const double median = gaps[gaps.size() / 2];
     EXPECT_GE(median, 95.0);
-    EXPECT_LE(median, 150.0);
+    EXPECT_LT(median, 190.0);
 }
 
 TEST_F(LedTest, BlinkingTwiceKeepsOneThread)
 {
     auto led = makeLed();
-    ASSERT_TRUE(board->waitForWrites(4, 2s));
+    ASSERT_TRUE(board->waitForWrites(4, 10s));
     const int threads = threadCount();
     led->set(3);
     led->set(3);
     EXPECT_EQ(threadCount(), threads);
 
-    // One thread writes one pair per phase: about 10 phases in a second, never two alike in a row.
+    // One thread writes one pair per phase, 100 ms apart, never two alike in a row; a second
+    // thread would double the rate and break the alternation.
     board->clearWrites();
-    std::this_thread::sleep_for(1s);
-    const auto green = values(board->writes(kGreen));
-    EXPECT_GE(green.size(), 7u);
-    EXPECT_LE(green.size(), 12u);
+    ASSERT_TRUE(board->waitForWrites(2 * 11, 10s));
+    const auto writes = board->writes(kGreen);
+    const auto green = values(writes);
+    ASSERT_GE(green.size(), 11u);
+    EXPECT_GE(writes[10].at - writes[0].at, 10 * 95ms);
     for (size_t i = 1; i < green.size(); ++i)
         EXPECT_NE(green[i], green[i - 1]) << "phase " << i;
 }
@@ -119,7 +125,7 @@ TEST_F(LedTest, SteadyStatesStopBlinkingAndWriteTheirLevels)
         options.pins[1].referenceLevel = c.redRef;
         useBoard(options);
         auto led = makeLed();
-        ASSERT_TRUE(board->waitForWrites(6, 2s)); // state 0 and two blink phases
+        ASSERT_TRUE(board->waitForWrites(6, 10s)); // state 0 and two blink phases
         led->set(c.state);
         const auto green = values(board->writes(kGreen));
         const auto red = values(board->writes(kRed));
@@ -142,10 +148,10 @@ TEST_F(LedTest, SteadyStatesStopBlinkingAndWriteTheirLevels)
 TEST_F(LedTest, DestructionStopsBlinkingRestsThePinsAndClosesTheDevice)
 {
     auto led = makeLed();
-    ASSERT_TRUE(board->waitForWrites(5, 2s));
+    ASSERT_TRUE(board->waitForWrites(5, 10s));
     led->set(1);
     led->set(3); // blinking again
-    ASSERT_TRUE(board->waitForWrites(board->writes().size() + 4, 2s));
+    ASSERT_TRUE(board->waitForWrites(board->writes().size() + 4, 10s));
     led.reset();
     const auto writes = board->writes();
     ASSERT_GE(writes.size(), 2u);
@@ -156,7 +162,7 @@ TEST_F(LedTest, DestructionStopsBlinkingRestsThePinsAndClosesTheDevice)
     EXPECT_EQ(writes.rbegin()[1].value, 0);
     expectQuiet();
     EXPECT_EQ(board->opens(), 2u) << "one descriptor per pin";
-    EXPECT_TRUE(board->waitForOpenNow(0, 2s)) << "descriptors left open: " << board->openNow();
+    EXPECT_TRUE(board->waitForOpenNow(0, 10s)) << "descriptors left open: " << board->openNow();
 }
 
 TEST_F(LedTest, PinsMissingFromTheDriverAreRefusedOnEveryPhase)
@@ -167,9 +173,10 @@ TEST_F(LedTest, PinsMissingFromTheDriverAreRefusedOnEveryPhase)
     auto led = makeLed();
     EXPECT_TRUE(log.has("cORXIOout", log4cpp::Priority::ERROR, "Could not find pin LED_GPS_GREEN"));
     EXPECT_TRUE(log.has("cORXIOout", log4cpp::Priority::ERROR, "Could not find pin LED_GPS_RED"));
-    std::this_thread::sleep_for(450ms);
-    led.reset();
     // Two refusals per state change: state 0, at least three blink phases, state 0 again.
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] { return countExact("cORXIOout", log4cpp::Priority::ERROR, "can not set input") >= 2u * 4; }));
+    led.reset();
     const size_t refusals = countExact("cORXIOout", log4cpp::Priority::ERROR, "can not set input");
     EXPECT_EQ(refusals % 2, 0u);
     EXPECT_GE(refusals, 2u * 5);
@@ -179,7 +186,7 @@ TEST_F(LedTest, PinsMissingFromTheDriverAreRefusedOnEveryPhase)
 TEST_F(LedTest, AnInputPinIsNeverWritten)
 {
     auto led = makeLed(BoardIoEmulator::kInputName, BoardIoEmulator::kRedName);
-    ASSERT_TRUE(board->waitForWrites(3, 2s));
+    ASSERT_TRUE(board->waitForWrites(3, 10s));
     led.reset();
     EXPECT_TRUE(board->writes(BoardIoEmulator::kInputId).empty());
     EXPECT_EQ(board->writes().size(), board->writes(kRed).size());

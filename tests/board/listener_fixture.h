@@ -7,6 +7,7 @@
 #include "log_capture.h"
 #include "signal_waiter.h"
 #include "usb_device.h"
+#include "wait.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -47,10 +48,7 @@ protected:
     /// Waits until the bus shows the key as present or absent.
     bool waitPresent(bool present)
     {
-        for (int i = 0; i < 100; ++i, std::this_thread::sleep_for(20ms))
-            if (device->isPresent() == present)
-                return true;
-        return false;
+        return testsupport::waitUntil([&] { return device->isPresent() == present; });
     }
 };
 

@@ -15,7 +15,7 @@ TEST_F(BoardTest, MapsThePinByNameAndWritesIdAndValueInNativeOrder)
     EXPECT_TRUE(log.has("cORXIOout", log4cpp::Priority::DEBUG, "pin LED_GPS_RED initialized OUTPUT"));
 
     red->setValue(0x12345); // cut to 16 bits
-    ASSERT_TRUE(board->waitForWrites(1, 2s));
+    ASSERT_TRUE(board->waitForWrites(1, 10s));
     const PinWrite w = board->writes().at(0);
     EXPECT_EQ(w.pin, BoardIoEmulator::kRedId);
     EXPECT_EQ(w.value, 0x2345);
@@ -133,5 +133,5 @@ TEST_F(BoardTest, AChildProgramReachesTheEmulatedDriver)
     ASSERT_EQ(board->writes().size(), 1u);
     EXPECT_EQ(board->writes()[0].pin, BoardIoEmulator::kGreenId);
     EXPECT_EQ(board->value(BoardIoEmulator::kGreenId), 1);
-    EXPECT_TRUE(board->waitForOpenNow(0, 2s));
+    EXPECT_TRUE(board->waitForOpenNow(0, 10s));
 }

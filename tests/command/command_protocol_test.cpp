@@ -136,7 +136,7 @@ TEST_F(CommandProtocolTest, EmptyAnswerLeavesNoRetainedResult)
 {
     EXPECT_EQ(ask(*mqtt, "quiet", request("silent")), "");
     EXPECT_FALSE(retained("out/cmd/quiet"));
-    EXPECT_TRUE(service->waitForOutput("Payload size: 0", 2s));
+    EXPECT_TRUE(service->waitForOutput("Payload size: 0", 10s));
 }
 
 TEST_F(CommandProtocolTest, EmptyRequestEndsTheTransaction)
@@ -149,7 +149,7 @@ TEST_F(CommandProtocolTest, EmptyRequestEndsTheTransaction)
     EXPECT_FALSE(retained("out/cmd/job1"));
     // ... also for a job the service never saw.
     EXPECT_EQ(ask(*mqtt, "never-seen", ""), "");
-    EXPECT_TRUE(service->waitForOutput("server has deregistered never-seen job", 2s));
+    EXPECT_TRUE(service->waitForOutput("server has deregistered never-seen job", 10s));
 }
 
 TEST_F(CommandProtocolTest, EmptyJobIdIsAnsweredOnTheBareResultTopic)
@@ -193,13 +193,13 @@ TEST_F(CommandProtocolTest, JobLimitsFailJobsThatExceedThem)
     script("hog", "local t = {} for i = 1, 1e7 do t[i] = i end return #t");
     script("unhook", "pcall(debug.sethook) while true do end");
     service = startService(config("script.time_limit_ms=300\nscript.memory_limit_kb=2048\n"));
-    EXPECT_TRUE(service->waitForOutput("  time limit   : 300 ms\n  memory limit : 2048 KiB", 1s));
+    EXPECT_TRUE(service->waitForOutput("  time limit   : 300 ms\n  memory limit : 2048 KiB", 10s));
 
     const std::string scriptFailed =
         "Dock command service error. Command script failure, please consult vek-command logs.";
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(ask(*mqtt, "spin", request("spin")), failure(scriptFailed));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 300ms + testsupport::kSchedulingSlack);
     EXPECT_EQ(ask(*mqtt, "hog", request("hog")), failure(scriptFailed));
     // The script cannot take the time limit off.
     EXPECT_EQ(ask(*mqtt, "unhook", request("unhook")), failure(scriptFailed));

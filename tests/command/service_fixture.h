@@ -3,7 +3,9 @@
 #include "broker.h"
 #include "child_process.h"
 #include "mqtt_test_client.h"
+#include "retained.h"
 #include "temp_dir.h"
+#include "wait.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
@@ -116,12 +118,11 @@ protected:
         return result->payload;
     }
 
-    /// The message retained on `topic`, as a fresh subscriber sees it (none within 300 ms).
+    /// The message the broker holds retained on `topic`, if any. Exact once the broker has what
+    /// the test is about, e.g. after the test's client saw the result (or the removal) live.
     std::optional<testsupport::MqttTestClient::Message> retained(const std::string& topic)
     {
-        auto fresh = client("");
-        fresh->subscribe(topic);
-        return fresh->waitFor(topic, 300ms);
+        return testsupport::retainedOn(broker->port(), topic);
     }
 
     testsupport::TempDir dir;

@@ -100,7 +100,6 @@ TEST_F(ServiceLifecycleTest, SearchDirectoriesAreSplitAtColonsAndEndInASlash)
             text += std::string("script.search_dirs=") + c.value + "\n";
         ChildProcess service({VEK_COMMAND, dir.write("dirs.conf", text)}, {}, dir.path());
         ASSERT_TRUE(service.waitForOutput("script directory: ", 5s));
-        std::this_thread::sleep_for(100ms);
         service.signal(SIGTERM);
         EXPECT_EQ(service.waitExitCode(5s), 0);
         EXPECT_EQ(scriptDirectories(service.stdoutText()), c.dirs);
@@ -148,16 +147,19 @@ TEST_F(ServiceLifecycleTest, SigintDuringAJobStillDeliversItsResult)
     auto service = startService(config());
     auto mqtt = client();
     mqtt->publish("in/cmd/slow", request("slow"));
-    ASSERT_TRUE(service->waitForOutput("lua_pcall: ", 5s));
+    ASSERT_TRUE(service->waitForOutput("lua_pcall: ", 10s));
     service->signal(SIGINT);
     // Arrives while the first job runs: read while stopping, but not run.
     mqtt->publish("in/cmd/late", request("slow"));
-    auto result = mqtt->waitFor("out/cmd/slow", 5s);
+    auto result = mqtt->waitFor("out/cmd/slow", 10s);
     ASSERT_TRUE(result) << service->stdoutText();
     EXPECT_EQ(result->payload, "done");
-    EXPECT_EQ(service->waitExitCode(5s), 0);
+    EXPECT_EQ(service->waitExitCode(10s), 0);
     EXPECT_NE(service->stdoutText().find("job (late) not run: the service is stopping"), std::string::npos);
-    EXPECT_FALSE(mqtt->waitFor("out/cmd/late", 100ms));
+    // Once the broker has seen the service's connection end, all it sent has been passed on.
+    EXPECT_TRUE(testsupport::waitUntil([&] { return broker->clientGone("command_service"); })) << broker->log();
+    mqtt->sync();
+    EXPECT_FALSE(mqtt->waitFor("out/cmd/late", 0ms));
     // Delivered with the QoS 2 handshake complete: the broker holds it retained.
     auto kept = retained("out/cmd/slow");
     ASSERT_TRUE(kept);
@@ -175,8 +177,9 @@ TEST_F(ServiceLifecycleTest, WithoutABrokerItIdlesAndStopsPromptly)
     const auto signalled = std::chrono::steady_clock::now();
     service->signal(SIGTERM);
     EXPECT_EQ(service->waitExitCode(5s), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1500ms);
-    EXPECT_TRUE(service->waitForOutput("Closing server comms service", 1s));
+    EXPECT_LT(std::chrono::steady_clock::now() - signalled, 1s + testsupport::kSchedulingSlack)
+        << "within the network loop's second";
+    EXPECT_TRUE(service->waitForOutput("Closing server comms service", 10s));
 }
 
 TEST_F(ServiceLifecycleTest, ReconnectsAndServesAfterTheBrokerRestarts)
@@ -195,13 +198,10 @@ TEST_F(ServiceLifecycleTest, ReconnectsAndServesAfterTheBrokerRestarts)
     EXPECT_LT(testsupport::processCpuSeconds(service->pid()) - before, 0.2);
 
     broker->start();
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline) {
+    ASSERT_TRUE(testsupport::waitUntil([&] {
         const std::string out = service->stdoutText();
-        if (out.find("subscribed (msg:") != out.rfind("subscribed (msg:"))
-            break;
-        std::this_thread::sleep_for(20ms);
-    }
+        return out.find("subscribed (msg:") != out.rfind("subscribed (msg:");
+    }, 20s)) << "not subscribed again";
     auto mqtt = client();
     EXPECT_EQ(ask(*mqtt, "after", hi), "hi");
     service->signal(SIGTERM);

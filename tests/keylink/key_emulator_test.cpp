@@ -3,6 +3,7 @@
 #include "keylink_fixture.h"
 
 #include "packed_image.h"
+#include "wait.h"
 
 #include <thread>
 
@@ -128,7 +129,7 @@ TEST_F(KeyLinkTest, FileTransferIsReassembledAndChecked)
         EXPECT_EQ(first->tagId, 41);
     }
     ASSERT_TRUE(channel.send(*command(27)));
-    ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 2s));
+    ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 10s));
 
     auto f = key->file();
     EXPECT_EQ(f.name, "binary.bin");
@@ -230,10 +231,7 @@ TEST_F(KeyLinkTest, UnplugAndReplugByItself)
         cUSBinterface channel(device.get());
         EXPECT_FALSE(channel.request(*command(21), 1));
     }
-    bool back = false;
-    for (int i = 0; i < 100 && !back; ++i, std::this_thread::sleep_for(20ms))
-        back = key->plugged() && device->isPresent();
-    ASSERT_TRUE(back);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return key->plugged() && device->isPresent(); }));
     cUSBinterface again(device.get());
     EXPECT_TRUE(again.request(*command(21), 2));
     EXPECT_EQ(key->usbStats().detaches, 2u) << "the driver was bound again on replug";

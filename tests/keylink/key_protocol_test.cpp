@@ -34,7 +34,7 @@ TEST_F(KeyProtocolTest, UpgradeTransfersTheFileWithinTheLink)
         EXPECT_EQ(k.getSerial(), 0x00A1B2C3u);
         EXPECT_EQ(k.getVersion(), 0x080901u);
         EXPECT_TRUE(k.upgrade(binary.get()));
-        ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 2s));
+        ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 10s));
     }
     std::vector<KeyOp> expected{KeyOp::LinkStart, KeyOp::IdentityRead, KeyOp::FileOpen};
     expected.insert(expected.end(), (packed + 255) / 256, KeyOp::FileData);
@@ -80,7 +80,7 @@ TEST_F(KeyProtocolTest, ChunkSizesFollowTheGrantedPacketSize)
         key->setGrantedPacketSize(c.granted);
         auto binary = firmware(c.data);
         EXPECT_TRUE(transfer.transfer(binary.get(), "binary.bin"));
-        ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 2s));
+        ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 10s));
         const auto f = key->file();
         EXPECT_EQ(f.chunkSizes, c.chunks);
         EXPECT_TRUE(f.unpacked.ok) << f.unpacked.error;
@@ -141,9 +141,8 @@ TEST_F(KeyProtocolTest, FailedTransfersStopWhereTheyFail)
         SCOPED_TRACE(c.what);
         auto binary = firmware(c.data);
         c.setUp(*key, *binary);
-        const auto t0 = Clock::now();
         EXPECT_FALSE(transfer.transfer(binary.get(), c.remoteName));
-        EXPECT_LT(secondsSince(t0), 2.0) << "no failure here waits for a time-out";
+        EXPECT_FALSE(log.contains("Timeout  ")) << "no failure here waits for a time-out";
         EXPECT_EQ(key->count(KeyOp::FileOpen), c.opens);
         EXPECT_EQ(key->count(KeyOp::FileData), c.chunks);
         EXPECT_EQ(key->count(KeyOp::TransferEnd), 0u);
@@ -255,7 +254,7 @@ TEST_F(KeyProtocolTest, VersionClearAndLinkMessages)
         cUSBinterface channel(device.get());
         cKey k(&channel);
         EXPECT_TRUE(k.sendVersionClear());
-        ASSERT_TRUE(key->waitFor(KeyOp::VersionClear, 1, 2s));
+        ASSERT_TRUE(key->waitFor(KeyOp::VersionClear, 1, 10s));
         EXPECT_FALSE(log.contains("Disconnected"));
     }
     EXPECT_EQ(ops(), (std::vector<KeyOp>{KeyOp::LinkStart, KeyOp::IdentityRead, KeyOp::VersionClear, KeyOp::LinkEnd}));

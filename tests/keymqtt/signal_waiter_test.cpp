@@ -1,10 +1,12 @@
 #include "signal_waiter.h"
 
 #include "log_capture.h"
+#include "wait.h"
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <future>
 #include <gtest/gtest.h>
 #include <log4cpp/AppenderSkeleton.hh>
@@ -90,15 +92,17 @@ TEST_F(SignalWaiterTest, TimesOutAtTheWholeSecondDeadline)
     const auto start = Clock::now();
     EXPECT_FALSE(waiter.wait(&request, 2));
     const auto elapsed = Clock::now() - start;
-    // Counted from the current whole second: more than one second, at most two.
+    // Counted from the current whole second: more than one second, at most two (and what a busy
+    // machine adds).
     EXPECT_GT(elapsed, 900ms);
-    EXPECT_LT(elapsed, 2300ms);
+    EXPECT_LT(elapsed, 2s + testsupport::kSchedulingSlack);
     EXPECT_EQ(request, nullptr);
 
+    // A deadline that has passed already: no wait at all.
     const auto immediate = Clock::now();
     EXPECT_FALSE(waiter.wait(&request, 0));
     EXPECT_FALSE(waiter.wait(&request, -5));
-    EXPECT_LT(Clock::now() - immediate, 100ms);
+    EXPECT_LT(Clock::now() - immediate, testsupport::kSchedulingSlack);
 }
 
 /// Holds the thread that logs "triggered" on "cSignalWaiter" until released. The waiter logs it
@@ -154,18 +158,20 @@ public:
 
     /// Runs a wait of two seconds on another thread and a hand-over on a third that is stopped
     /// inside the waiter's lock until the wait has timed out; then lets the hand-over finish. The
-    /// result of that wait.
+    /// result of that wait. Whether the wait had begun when the hand-over came cannot be seen from
+    /// here; if not, the waiter drops the request ("but who cares?") and the caller tries again.
     bool deliverAsTheDeadlinePasses(cSignalWaiter& waiter, ServerRequest** out, uint32_t serial)
     {
-        const auto start = Clock::now();
         std::future<bool> waiting = std::async(std::launch::async, [&] { return waiter.wait(out, 2); });
-        // The deadline is more than one second away; well before it the waiter is inside wait().
+        // The deadline is more than one second away: a head start for the waiting thread.
         std::this_thread::sleep_for(300ms);
         delivering = std::thread([&waiter, serial] { waiter.trigger(makeRequest(serial)); });
-        EXPECT_TRUE(gate.waitUntilHeld(5s));
+        EXPECT_TRUE(gate.waitUntilHeld(10s));
         // The hand-over holds the waiter's lock while the deadline passes: the timed-out wait
-        // cannot return before the request has been stored.
-        std::this_thread::sleep_until(start + 2400ms);
+        // cannot return before the request has been stored. A wait that began before the
+        // hand-over took the lock ends by the whole second after next on the wall clock.
+        const std::time_t held = std::time(nullptr);
+        std::this_thread::sleep_until(std::chrono::system_clock::from_time_t(held + 2) + 200ms);
         EXPECT_EQ(waiting.wait_for(0ms), std::future_status::timeout);
         gate.release();
         delivering.join();
@@ -182,16 +188,18 @@ TEST_F(SignalWaiterTest, RequestArrivingAsTheDeadlinePassesIsKeptForTheNextWait)
 {
     cSignalWaiter waiter;
     ServerRequest* request = nullptr;
-    {
+    bool handedOver = false;
+    for (int attempt = 0; attempt < 5 && !handedOver; ++attempt) {
+        capture.clear();
         GatedTrigger gated;
         EXPECT_FALSE(gated.deliverAsTheDeadlinePasses(waiter, &request, 0xABCD));
+        handedOver = !capture.contains("but who cares?");
     }
+    ASSERT_TRUE(handedOver) << "the waiting thread never got inside its wait in time";
     EXPECT_EQ(request, nullptr);
-    EXPECT_FALSE(capture.contains("but who cares?"));
 
-    const auto again = Clock::now();
+    // Kept: the next wait takes it at once (a lost one would make it time out and fail).
     EXPECT_TRUE(waiter.wait(&request, 5));
-    EXPECT_LT(Clock::now() - again, 100ms);
     ASSERT_NE(request, nullptr);
     EXPECT_EQ(request->serial, 0xABCDu);
     delete request;

@@ -11,13 +11,16 @@
 #include "key_binary.h"
 #include "key_emulator.h"
 #include "mqtt_test_client.h"
+#include "retained.h"
 #include "temp_dir.h"
 #include "test_data.h"
+#include "wait.h"
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <memory>
@@ -38,6 +41,7 @@ using emulators::KeyFault;
 using emulators::KeyOp;
 using testsupport::MqttTestClient;
 using namespace std::chrono_literals;
+using testsupport::bytes;
 using testsupport::firmwareBytes;
 using testsupport::hex;
 
@@ -51,14 +55,6 @@ inline uint32_t packedVersion(unsigned major, unsigned minor, unsigned patch)
     return major << 16 | minor << 8 | patch;
 }
 
-/// A byte string from byte values, for MessagePack records.
-inline std::string bytes(std::initializer_list<int> values)
-{
-    std::string out;
-    for (int v : values)
-        out.push_back(static_cast<char>(v));
-    return out;
-}
 
 /// MessagePack of a 32-bit unsigned integer in its smallest encoding.
 inline std::string msgpackUint(uint32_t v)
@@ -135,9 +131,9 @@ protected:
             daemon.reset(); // killed, unless it has ended; before the key and the board go
         }
         // Let the emulators see the daemon's descriptors close before they go.
-        board->waitForOpenNow(0, 2s);
-        for (int i = 0; key && key->usbStats().openNow > 0 && i < 100; ++i)
-            std::this_thread::sleep_for(20ms);
+        board->waitForOpenNow(0, 10s);
+        if (key)
+            testsupport::waitUntil([&] { return key->usbStats().openNow == 0; });
     }
 
     std::string logPath() const { return dir.file("keysmith.log"); }
@@ -281,14 +277,23 @@ protected:
         return svCalls();
     }
 
-    /// Waits for the key's notification and answers it with a retained request, after a short
-    /// pause: the link keeps a request only while it waits for one.
+    /// Waits for the key's notification and answers it with a retained request. The link keeps a
+    /// request only while it waits for one, which it starts right after the notification; a
+    /// request that comes before is dropped ("but who cares?") and sent again.
     std::optional<MqttTestClient::Message> answerNotification(uint32_t version, std::chrono::milliseconds timeout = 20s)
     {
         auto note = server->waitFor(kNotificationTopic, timeout);
-        if (note) {
-            std::this_thread::sleep_for(100ms);
+        if (!note)
+            return note;
+        std::this_thread::sleep_for(100ms); // mostly enough, so that one request does
+        const size_t taken = count("Request for key: ");
+        for (int attempt = 0; attempt < 10; ++attempt) {
+            const size_t dropped = count("but who cares?");
             server->publish(kRequestTopic, boolAndVersion(true, version), 2, true);
+            testsupport::waitUntil(
+                [&] { return count("Request for key: ") > taken || count("but who cares?") > dropped; }, 20s);
+            if (count("but who cares?") == dropped)
+                break;
         }
         return note;
     }
@@ -314,14 +319,18 @@ protected:
         return false;
     }
 
-    /// What a client that subscribes now gets as retained messages under the filter.
-    std::vector<MqttTestClient::Message> retained(const std::string& filter)
+    /// What the broker holds retained under the filter, once at least `count` messages are.
+    testsupport::RetainedMessages retained(const std::string& filter, size_t count = 0)
     {
-        MqttTestClient fresh(broker->port());
-        fresh.connect();
-        fresh.subscribe(filter, 2);
-        std::this_thread::sleep_for(300ms);
-        return fresh.received();
+        return testsupport::retained(broker->port(), filter, count);
+    }
+
+    /// What the broker holds retained under the filter, once it is what the test expects
+    /// (e.g. nothing, after the daemon's removal), or what is there after 10 s.
+    testsupport::RetainedMessages retained(const std::string& filter,
+                                           const std::function<bool(const testsupport::RetainedMessages&)>& expected)
+    {
+        return testsupport::retained(broker->port(), filter, expected);
     }
 
     /// Both LEDs took both levels in turn and came back to their reference level (0 on the emulated board).
@@ -336,7 +345,7 @@ protected:
             ASSERT_FALSE(w.empty());
             EXPECT_EQ(w.back().value, 0) << "pin " << pin << " back at its reference level";
         }
-        EXPECT_TRUE(board->waitForOpenNow(0, 2s)) << "both pins closed";
+        EXPECT_TRUE(board->waitForOpenNow(0, 10s)) << "both pins closed";
     }
 
 private:

@@ -8,6 +8,7 @@
 #include "key_emulator.h"
 #include "log_capture.h"
 #include "temp_dir.h"
+#include "wait.h"
 
 #include <gtest/gtest.h>
 #include <log4cpp/Priority.hh>
@@ -47,12 +48,7 @@ protected:
     /// Waits until the key's interfaces are no longer claimed.
     bool released() const
     {
-        for (int i = 0; i < 100; ++i) {
-            if (key->usbStats().claimedMask == 0)
-                return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return testsupport::waitUntil([&] { return key->usbStats().claimedMask == 0; });
     }
 };
 
@@ -64,10 +60,10 @@ TEST_F(KeyUpdaterTest, TakesTheKeyOverAndReleasesLedsThenKeyThenChannel)
         EXPECT_EQ(key->count(KeyOp::LinkStart), 1u);
         EXPECT_EQ(key->count(KeyOp::IdentityRead), 1u);
         EXPECT_NE(key->usbStats().claimedMask, 0u);
-        ASSERT_TRUE(board->waitForWrites(8, 2s)) << "the LEDs blink while the updater exists";
+        ASSERT_TRUE(board->waitForWrites(8, 10s)) << "the LEDs blink while the updater exists";
         EXPECT_EQ(key->count(KeyOp::LinkEnd), 0u);
     }
-    ASSERT_TRUE(key->waitFor(KeyOp::LinkEnd, 1, 2s)) << "the key's link ended, through the channel";
+    ASSERT_TRUE(key->waitFor(KeyOp::LinkEnd, 1, 10s)) << "the key's link ended, through the channel";
     const auto linkEnd = key->messages(KeyOp::LinkEnd).front().at;
     for (uint16_t pin : {BoardIoEmulator::kGreenId, BoardIoEmulator::kRedId}) {
         const auto w = board->writes(pin);
@@ -75,7 +71,7 @@ TEST_F(KeyUpdaterTest, TakesTheKeyOverAndReleasesLedsThenKeyThenChannel)
         EXPECT_EQ(w.back().value, 0) << "pin " << pin << " at rest";
         EXPECT_LT(w.back().at, linkEnd) << "the LEDs went before the key";
     }
-    EXPECT_TRUE(board->waitForOpenNow(0, 2s));
+    EXPECT_TRUE(board->waitForOpenNow(0, 10s));
     EXPECT_TRUE(released()) << "the channel released the key";
 }
 

@@ -281,7 +281,8 @@ TEST_F(VM, LimitsFailTheScriptAndNameTheLimit)
         logs.clear();
         const auto start = std::chrono::steady_clock::now();
         auto r = run(c.source, kNil, c.limits);
-        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+        // Far above the limits, far below a limit read in the wrong unit (100 s).
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
         EXPECT_FALSE(r.getStatus());
         EXPECT_EQ(r.getReason(), kScriptFailed);
         EXPECT_TRUE(logs.has("script", Priority::ERROR, c.logged)) << c.source;

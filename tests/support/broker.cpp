@@ -5,14 +5,19 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <dirent.h>
 #include <netinet/in.h>
+#include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #ifndef MOSQUITTO_BROKER
 #define MOSQUITTO_BROKER "/usr/sbin/mosquitto"
@@ -84,9 +89,51 @@ bool portAccepts(int port)
     return ::connect(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
+bool listensOn(pid_t pid, int port)
+{
+    // The kernel's table prints the address as the network-order word read natively, the port
+    // in host order, and state 0A for a listening socket.
+    char local[32];
+    std::snprintf(local, sizeof local, "%08X:%04X", static_cast<unsigned>(htonl(INADDR_LOOPBACK)),
+                  static_cast<unsigned>(port));
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    std::vector<std::string> inodes;
+    std::getline(table, line); // the heading
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, address, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        fields >> slot >> address >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode;
+        if (address == local && state == "0A")
+            inodes.push_back("socket:[" + inode + "]");
+    }
+    if (inodes.empty())
+        return false;
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR* fds = ::opendir(fdDir.c_str());
+    if (!fds)
+        return false;
+    bool found = false;
+    while (dirent* entry = ::readdir(fds)) {
+        char target[64];
+        const std::string link = fdDir + "/" + entry->d_name;
+        const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0)
+            continue;
+        target[n] = '\0';
+        for (const auto& inode : inodes)
+            found = found || inode == target;
+    }
+    ::closedir(fds);
+    return found;
+}
+
 Broker::Broker() : Broker(Options{}) {}
 
-Broker::Broker(Options options) : _options(options), _port(freeLoopbackPort()) {}
+Broker::Broker(Options options)
+    : _options(options), _port(options.port ? options.port : freeLoopbackPort()), _portFixed(options.port != 0)
+{
+}
 
 Broker::~Broker() { stop(); }
 
@@ -94,6 +141,18 @@ void Broker::start()
 {
     if (_pid > 0)
         return;
+    // A free port can be taken by another program between our look and the broker's bind.
+    for (int attempt = 1; launch() == Launch::PortTaken; ++attempt) {
+        if (_portFixed || attempt == 5)
+            throw std::runtime_error("mosquitto: port " + std::to_string(_port) + " is taken by another process");
+        _port = freeLoopbackPort();
+    }
+    // From now on clients know the port: a restart has to get the same one.
+    _portFixed = true;
+}
+
+Broker::Launch Broker::launch()
+{
     const std::string conf = _dir.file("mosquitto.conf");
     {
         std::ofstream out(conf, std::ios::trunc);
@@ -113,10 +172,16 @@ void Broker::start()
             out << "user root\n";
     }
 
+    const size_t logBefore = log().size();
+    const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        // Ends with the test, however the test ends; a test that is already gone has ended it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(126);
         // Keep the broker's chatter out of the test output; its log goes to the file.
         int devnull = ::open("/dev/null", O_RDWR);
         if (devnull >= 0) {
@@ -131,18 +196,20 @@ void Broker::start()
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (portAccepts(_port))
-            return;
+        if (listensOn(_pid, _port))
+            return Launch::Listening;
         int status;
         if (::waitpid(_pid, &status, WNOHANG) == _pid) {
             _pid = -1;
-            throw std::runtime_error("mosquitto exited at start-up on port " + std::to_string(_port) +
-                                     ":\n" + log());
+            const std::string said = log().substr(logBefore);
+            if (said.find("Address already in use") != std::string::npos || portAccepts(_port))
+                return Launch::PortTaken;
+            throw std::runtime_error("mosquitto exited at start-up on port " + std::to_string(_port) + ":\n" + said);
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     stop();
-    throw std::runtime_error("mosquitto did not accept connections on port " + std::to_string(_port));
+    throw std::runtime_error("mosquitto did not listen on port " + std::to_string(_port) + " within 10 s");
 }
 
 void Broker::stop()
@@ -158,5 +225,17 @@ void Broker::stop()
 }
 
 std::string Broker::log() const { return readFile(_dir.file("mosquitto.log")); }
+
+bool Broker::clientGone(const std::string& clientId) const
+{
+    const std::string text = log();
+    for (const std::string& ending :
+         {"Client " + clientId + " disconnected", "Client " + clientId + " closed its connection",
+          "Client " + clientId + " has exceeded timeout", "Client " + clientId + " been disconnected",
+          "Bad socket read/write on client " + clientId + ":"})
+        if (text.find(ending) != std::string::npos)
+            return true;
+    return false;
+}
 
 } // namespace testsupport

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -43,10 +44,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::map<
     argp.push_back(nullptr);
     const std::string out = _dir.file("stdout"), err = _dir.file("stderr");
 
+    const pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        // Ends with the test, however the test ends; a test that is already gone has ended it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent)
+            ::_exit(126);
         int in = ::open("/dev/null", O_RDONLY);
         int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);

@@ -12,7 +12,9 @@
 namespace testsupport {
 
 /// A program run by a test: standard output and error go to files, extra environment variables
-/// are added to the test's own. The process is killed and reaped on destruction.
+/// are added to the test's own. The process is killed and reaped on destruction, and killed by the
+/// kernel when the thread that started it ends (the test process dies, or a test started it from
+/// a thread of its own: start it from the thread that lives as long as it should).
 class ChildProcess {
 public:
     ChildProcess(const std::vector<std::string>& argv, const std::map<std::string, std::string>& env = {},

@@ -1,7 +1,11 @@
 #include "mqtt_test_client.h"
 
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <mosquitto.h>
 #include <stdexcept>
+#include <unistd.h>
 
 namespace testsupport {
 
@@ -9,9 +13,16 @@ namespace {
 struct LibInit {
     LibInit() { mosquitto_lib_init(); }
 };
+
+std::string uniqueMarkerTopic()
+{
+    static std::atomic<unsigned> clients{0};
+    return "testsupport/sync/" + std::to_string(::getpid()) + "-" + std::to_string(++clients);
+}
 } // namespace
 
-MqttTestClient::MqttTestClient(int port, const std::string& clientId, bool cleanSession) : _port(port)
+MqttTestClient::MqttTestClient(int port, const std::string& clientId, bool cleanSession)
+    : _port(port), _markerTopic(uniqueMarkerTopic())
 {
     static LibInit init;
     _mosq = mosquitto_new(clientId.empty() ? nullptr : clientId.c_str(), cleanSession, this);
@@ -105,6 +116,21 @@ std::optional<MqttTestClient::Message> MqttTestClient::next(std::chrono::millise
     return m;
 }
 
+void MqttTestClient::sync(std::chrono::milliseconds timeout)
+{
+    // At QoS 2 on both sides: the marker then queues behind every QoS 2 message already on its
+    // way to this client instead of overtaking those the broker holds back for its in-flight limit.
+    if (!_markerSubscribed) {
+        subscribe(_markerTopic, 2, timeout);
+        _markerSubscribed = true;
+    }
+    const unsigned long marker = ++_markersSent;
+    publish(_markerTopic, std::to_string(marker), 2, false, timeout);
+    std::unique_lock<std::mutex> lock(_mutex);
+    if (!_cv.wait_for(lock, timeout, [&] { return _markersSeen >= marker; }))
+        throw std::runtime_error("test client: sync marker did not come back");
+}
+
 std::vector<MqttTestClient::Message> MqttTestClient::received() const
 {
     std::lock_guard<std::mutex> lock(_mutex);
@@ -151,7 +177,10 @@ void MqttTestClient::onMessage(mosquitto*, void* self, const mosquitto_message* 
     msg.qos = m->qos;
     msg.retain = m->retain;
     std::lock_guard<std::mutex> lock(c->_mutex);
-    c->_messages.push_back(std::move(msg));
+    if (msg.topic == c->_markerTopic)
+        c->_markersSeen = std::max(c->_markersSeen, std::strtoul(msg.payload.c_str(), nullptr, 10));
+    else
+        c->_messages.push_back(std::move(msg));
     c->_cv.notify_all();
 }
 

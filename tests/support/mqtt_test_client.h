@@ -46,6 +46,12 @@ public:
                                    std::chrono::milliseconds timeout = std::chrono::seconds(5));
     /// Removes and returns the first received message on any topic.
     std::optional<Message> next(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    /// Publishes a marker on a topic of this client's own and waits until it comes back. The broker
+    /// sends to one client in order, so afterwards everything it had routed to this client
+    /// before it read the marker has been received: the end of "nothing (more) arrived" checks.
+    /// Markers never show up among the received messages. Throws when the marker does not come.
+    void sync(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
     /// Everything received and not yet taken, in arrival order.
     std::vector<Message> received() const;
     void clear();
@@ -57,6 +63,9 @@ private:
     static void onMessage(mosquitto*, void*, const mosquitto_message*);
 
     int _port;
+    const std::string _markerTopic; // where sync() publishes; nobody else uses it
+    bool _markerSubscribed = false;  // only touched by the test's thread
+    unsigned long _markersSent = 0;  // only touched by the test's thread
     mosquitto* _mosq = nullptr;
     mutable std::mutex _mutex;
     std::condition_variable _cv;
@@ -64,6 +73,7 @@ private:
     int _connackRc = -1;
     std::set<int> _acked;
     std::deque<Message> _messages;
+    unsigned long _markersSeen = 0;
 };
 
 } // namespace testsupport

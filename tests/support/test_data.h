@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,15 @@ inline std::string hex(const std::string& data)
         out += digits[c >> 4];
         out += digits[c & 15];
     }
+    return out;
+}
+
+/// A byte string written as a list of byte values, for MessagePack and wire vectors.
+inline std::string bytes(std::initializer_list<int> values)
+{
+    std::string out;
+    for (int v : values)
+        out.push_back(static_cast<char>(v));
     return out;
 }
 
