@@ -56,9 +56,11 @@ fi
 out=$top/build/debs/$arch
 stamp=$out/.built
 mkdir -p "$out"
-# Up to date: packages there, and no file of the tree (nor the sysroot) newer than they are.
+# Up to date: packages there, and no file that goes into them (nor the sysroot) newer than they are.
 if [ -z "$force" ] && [ -f "$stamp" ] && compgen -G "$out/*.deb" >/dev/null; then
-  newer=$(find . \( -path ./build -o -path ./.git -o -path './obj-*' \) -prune -o -newer "$stamp" -print -quit)
+  newer=$(find . \( -path ./build -o -path ./.git -o -path './obj-*' -o -path ./tests -o -path ./benchmarks \
+    -o -path ./.ci -o -path ./scripts -o -name '*.md' \) -prune -o -newer "$stamp" -print -quit)
+  [ ! scripts/build-debs.sh -nt "$stamp" ] || newer=scripts/build-debs.sh
   if [ -z "$newer" ] && { [ -z "$sysroot" ] || [ ! "$sysroot/.vek-sysroot" -nt "$stamp" ]; }; then
     say "packages in $out are up to date"
     exit 0
