@@ -23,7 +23,8 @@ PACKAGES=(
   libusb-1.0-0-dev libssl-dev libcurl4-openssl-dev
   nlohmann-json3-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
-  libumockdev-dev libumockdev0
+  # umockdev holds the preload library that the emulated devices need.
+  libumockdev-dev libumockdev0 umockdev
 )
 # Bumped when the way the sysroot is laid out changes, so that an older one is made again.
 LAYOUT=1
