@@ -109,6 +109,9 @@ if [ -n "$cross" ]; then
     esac
   done
   export VEK_ARMHF_SYSROOT=$sysroot VEK_SHLIBDEPS_ADMINDIR=$admin
+  # dpkg-architecture checks the compiler named here against the target.
+  gnu_type=$(dpkg-architecture -a"$arch" -qDEB_HOST_GNU_TYPE 2>/dev/null)
+  export CC=$gnu_type-gcc CXX=$gnu_type-g++
 fi
 
 say "building the $arch packages in $src (log: $out/build.log)"
