@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and runs the whole test suite three ways:
 # a normal build, ThreadSanitizer for the threaded parts (tests labelled "tsan") and
-# AddressSanitizer + UndefinedBehaviorSanitizer for everything. Stops at the first failure.
+# AddressSanitizer + UndefinedBehaviorSanitizer for everything; also builds the Debian packages
+# (amd64 and armhf) and checks them. Stops at the first failure.
 # Pass -L <label> / -LE <label> to select tests (e.g. scripts/test.sh -LE slow).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +25,18 @@ run() {
 }
 
 build normal RelWithDebInfo
+
+# Debian packages, for this machine and for the board: the packaging test of the normal run
+# installs and runs the amd64 ones; the armhf ones are checked here. VEK_SKIP_DEBS=1 leaves them out.
+if [ -z "${VEK_SKIP_DEBS:-}" ]; then
+  echo "=== Debian packages ==="
+  debs_start=$SECONDS
+  ./scripts/build-debs.sh amd64
+  ./scripts/build-debs.sh armhf
+  bash tests/packaging/check_debs.sh build/debs/armhf armhf
+  echo "Debian packages: $((SECONDS - debs_start)) s"
+fi
+
 run normal
 
 if [ -z "${VEK_SKIP_TSAN:-}" ]; then

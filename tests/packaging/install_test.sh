@@ -25,6 +25,7 @@ fail() {
 
 if [ "${1:-}" != --inside ]; then
   src=$(realpath "$1")
+  [ -z "${VEK_SKIP_DEBS:-}" ] || skip "VEK_SKIP_DEBS is set"
   [ "$(dpkg --print-architecture)" = amd64 ] || skip "the installation test installs amd64 packages, this is $(dpkg --print-architecture)"
   [ "$(id -u)" -eq 0 ] || skip "needs root (packages are built with the tools installed as root and installed into an overlay root)"
   command -v unshare >/dev/null || skip "needs unshare (util-linux)"
