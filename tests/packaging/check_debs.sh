@@ -100,7 +100,7 @@ for pkg in "${packages[@]}"; do
     done
     [ -n "$ok" ] || fail "$pkg: unexpected file $path"
     case $path in
-      etc/sv/*/run | etc/sv/*/finish | etc/sv/*/log/run | usr/bin/*)
+      etc/sv/*/run | etc/sv/*/finish | usr/bin/*) # log/run too
         [[ $mode == -rwx* ]] || fail "$pkg: $path is not executable ($mode)" ;;
     esac
   done < "$tmp/$pkg.list"
