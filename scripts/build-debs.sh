@@ -33,9 +33,12 @@ if [ -n "$cross" ] && [ "$arch-$build_arch" != armhf-amd64 ]; then
 fi
 
 # What debhelper and the packages' services need besides the project's own build dependencies.
-./scripts/install-deps.sh >&2
+if [ -n "$cross" ]; then
+  ./scripts/install-deps.sh --board >&2
+else
+  ./scripts/install-deps.sh >&2
+fi
 tools=(debhelper dh-runit fakeroot lintian runit)
-[ -n "$cross" ] && tools+=(g++-arm-linux-gnueabihf)
 missing=()
 for p in "${tools[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -130,7 +130,7 @@ void Client::on_disconnect(int rc)
 {
     guard(_log, "on_disconnect", [&] {
         if (connected)
-            _log.warn(orNull(mosqpp::strerror(rc)));
+            _log.warn("%s", orNull(mosqpp::strerror(rc)));
     });
 }
 
@@ -153,7 +153,7 @@ void Client::on_message(const struct mosquitto_message* message)
             try {
                 matches = _subscriptions[i].filter().compareWithTopic(message->topic);
             } catch (const Error& e) {
-                _log.error(e.what());
+                _log.error("%s", e.what());
                 continue;
             }
             if (matches)
