@@ -45,7 +45,7 @@ void logBanner()
     mainLog().info(std::string("#       Started MOX Key Update Daemon ") + kVersion + "       #");
     mainLog().info(std::string("#          Build: ") + __DATE__ + " - " + __TIME__ + "          #");
     mainLog().info(rule);
-    mainLog().info("");
+    mainLog().info(std::string());
 }
 
 /// Threads of this process right now (the "Threads:" line of /proc/self/status); 0 when unknown.

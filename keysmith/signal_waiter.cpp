@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <ctime>
 
 cSignalWaiter::cSignalWaiter() : log(log4cpp::Category::getInstance("cSignalWaiter")) {}
 
@@ -19,8 +18,12 @@ bool cSignalWaiter::waitFor(ServerRequest** out, int seconds, const std::atomic<
 {
     std::unique_lock<std::mutex> lock(mutex);
     if (!delivered) {
-        // The deadline is on the wall clock, counted from the current whole second.
-        const auto deadline = std::chrono::system_clock::from_time_t(std::time(nullptr) + seconds);
+        // Counted from the current whole second of the wall clock, but waited for on the monotonic
+        // clock: the board sets its clock from the network after boot, and a step of the wall
+        // clock must neither end the wait at once nor stretch it by years.
+        const auto wall = std::chrono::system_clock::now();
+        const auto intoSecond = wall - std::chrono::floor<std::chrono::seconds>(wall);
+        const auto deadline = std::chrono::steady_clock::now() - intoSecond + std::chrono::seconds(seconds);
         waiting = true;
         bool timedOut = false;
         while (!delivered && !timedOut) {

@@ -20,10 +20,11 @@ public:
     cSignalWaiter(const cSignalWaiter&) = delete;
     cSignalWaiter& operator=(const cSignalWaiter&) = delete;
 
-    /// Waits until a request is handed over or the wall clock reaches the current whole second plus
-    /// `seconds`. True when a hand-over came (the request, possibly null, goes to *out and belongs
-    /// to the caller; it is deleted when out is null), false on time-out. A request handed over in
-    /// the very instant of the time-out stays pending and is returned at once by the next wait.
+    /// Waits until a request is handed over or `seconds` have passed since the current whole second
+    /// of the wall clock (measured on the monotonic clock). True when a hand-over came (the
+    /// request, possibly null, goes to *out and belongs to the caller; it is deleted when out is
+    /// null), false on time-out. A request handed over in the very instant of the time-out stays
+    /// pending and is returned at once by the next wait.
     bool wait(ServerRequest** out, int seconds);
     /// As wait(out, seconds), and also false, within about a tenth of a second, once keepWaiting
     /// reads false (a flag a signal handler clears: the wait looks at it between short slices).

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages needed to build, run and test the project.
 # Idempotent: does nothing when every package is already installed.
+#   scripts/install-deps.sh [--board]   (--board: also the armhf cross compiler and user-mode QEMU)
 set -euo pipefail
 
 PACKAGES=(
@@ -19,6 +20,11 @@ PACKAGES=(
   # and clang's sanitizer runtimes.
   clang-14 libclang-rt-14-dev
 )
+
+# The board's tools: amd64 packages only. Everything armhf comes from scripts/make-sysroot.sh.
+if [ "${1:-}" = --board ]; then
+  PACKAGES+=(g++-arm-linux-gnueabihf qemu-user-static)
+fi
 
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
-# Installs what is missing, then builds and runs the whole test suite three ways:
-# a normal build, ThreadSanitizer for the threaded parts (tests labelled "tsan") and
-# AddressSanitizer + UndefinedBehaviorSanitizer for everything. Stops at the first failure.
+# Installs what is missing, then builds and runs the whole test suite four ways:
+# a normal build, ThreadSanitizer for the threaded parts (tests labelled "tsan"),
+# AddressSanitizer + UndefinedBehaviorSanitizer for everything, and an armhf build for the
+# board under user-mode QEMU; also builds the Debian packages (amd64 and armhf) and checks them.
+# Stops at the first failure.
 # Pass -L <label> / -LE <label> to select tests (e.g. scripts/test.sh -LE slow).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,6 +26,18 @@ run() {
 }
 
 build normal RelWithDebInfo
+
+# Debian packages, for this machine and for the board: the packaging test of the normal run
+# installs and runs the amd64 ones; the armhf ones are checked here. VEK_SKIP_DEBS=1 leaves them out.
+if [ -z "${VEK_SKIP_DEBS:-}" ]; then
+  echo "=== Debian packages ==="
+  debs_start=$SECONDS
+  ./scripts/build-debs.sh amd64
+  ./scripts/build-debs.sh armhf
+  bash tests/packaging/check_debs.sh build/debs/armhf armhf
+  echo "Debian packages: $((SECONDS - debs_start)) s"
+fi
+
 run normal
 
 if [ -z "${VEK_SKIP_TSAN:-}" ]; then
@@ -41,4 +55,19 @@ run asan
 if [ -z "${VEK_SKIP_FUZZ:-}" ] && command -v clang++-14 >/dev/null; then
   build fuzz RelWithDebInfo -DVEK_FUZZ=ON
   run fuzz
+fi
+
+# --- armhf: the whole suite built for the board and run under user-mode QEMU -----------------
+# Cross build against the sysroot (scripts/make-sysroot.sh) with the test-only run settings
+# (the sysroot's loader and an rpath into it), so that every test binary and every daemon a
+# test starts runs through binfmt_misc. Lean: -Os, no benchmarks. VEK_SKIP_ARMHF=1 leaves it out.
+if [ -z "${VEK_SKIP_ARMHF:-}" ]; then
+  armhf_start=$(date +%s)
+  ./scripts/install-deps.sh --board
+  ./scripts/enable-qemu-arm.sh
+  armhf_sysroot=$(./scripts/make-sysroot.sh)
+  build armhf MinSizeRel -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/armhf.cmake" -DARMHF_SYSROOT="$armhf_sysroot" \
+    -DARMHF_RUN_FROM_SYSROOT=ON -DVEK_BUILD_BENCHMARKS=OFF
+  run armhf
+  echo "=== armhf stage: $(( $(date +%s) - armhf_start )) s ==="
 fi

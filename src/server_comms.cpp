@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <limits>
 #include <sstream>
 #include <stdexcept>
 
@@ -80,6 +81,11 @@ JobLimits ServerCommunicator::read_job_limits() const
     JobLimits limits;
     limits.time_limit_ms = read("script.time_limit_ms");
     limits.memory_limit_kb = read("script.memory_limit_kb");
+    // The cap is counted in bytes in a size_t, which on a 32-bit board holds less than 4 GiB.
+    constexpr size_t max_kb = std::numeric_limits<size_t>::max() / 1024;
+    if (limits.memory_limit_kb > max_kb)
+        throw std::runtime_error("script.memory_limit_kb must be at most " + std::to_string(max_kb) +
+                                 " on this system, not " + std::to_string(limits.memory_limit_kb));
     return limits;
 }
 

@@ -13,8 +13,13 @@ namespace vek {
 /// many again when the state is closed. Requests it cannot serve are left to the caller.
 class BlockPool {
 public:
-    /// Size classes are multiples of this, which also keeps every block aligned for any Lua value.
+    /// Size classes are multiples of this.
     static constexpr size_t granule = 16;
+    /// Every block is aligned as malloc aligns (for any fundamental type), which is what Lua asks
+    /// of its allocator: 16 on x86-64, only 8 on 32-bit ARM. The chunk comes from malloc and
+    /// blocks are cut from it at multiples of `granule`, so no more than that can be promised.
+    static constexpr size_t alignment = alignof(std::max_align_t);
+    static_assert(granule % alignment == 0, "blocks cut at granule steps keep the chunk's alignment");
     /// Largest block served.
     static constexpr size_t largest = 1024;
     /// Room for the small blocks of a fresh state and a short job; only the pages used become

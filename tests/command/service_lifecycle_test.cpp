@@ -283,5 +283,30 @@ TEST_F(BrokerKillTest, ServesAgainPromptlyAfterTheBrokerIsKilledUnderLoad)
     EXPECT_EQ(service->stderrText(), "");
 }
 
+TEST_F(ServiceLifecycleTest, MemoryLimitThatDoesNotFitInBytesIsRefused)
+{
+    // The cap is held in bytes in a size_t. With 32 bits, 4194303 KiB is the largest that fits:
+    // 4194304 would wrap to 0 (no cap) and 4194305 to 1 KiB (every job failing).
+    const bool narrow = sizeof(size_t) < 8;
+    script("small", "return 'ok'");
+    for (const std::string kb : {"4194303", "4194304", "4194305"}) {
+        SCOPED_TRACE(kb);
+        const bool refused = narrow && kb != "4194303";
+        auto service = startService(config("script.memory_limit_kb=" + kb + "\n"), !refused);
+        if (refused) {
+            EXPECT_EQ(service->waitExitCode(10s), 1);
+            EXPECT_NE(service->stderrText().find("script.memory_limit_kb must be at most 4194303 on this system, not " + kb),
+                      std::string::npos)
+                << service->stderrText();
+            continue;
+        }
+        EXPECT_TRUE(service->waitForOutput("memory limit : " + kb + " KiB", 5s)) << service->stdoutText();
+        auto mqtt = client();
+        EXPECT_EQ(ask(*mqtt, "small" + kb, request("small")), "ok");
+        service->signal(SIGTERM);
+        EXPECT_EQ(service->waitExitCode(5s), 0);
+    }
+}
+
 } // namespace
 } // namespace commandtest

@@ -3,13 +3,15 @@
 #include <cstdint>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <set>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 namespace {
 
-bool aligned(const void* block) { return reinterpret_cast<std::uintptr_t>(block) % vek::BlockPool::granule == 0; }
+bool aligned(const void* block) { return reinterpret_cast<std::uintptr_t>(block) % vek::BlockPool::alignment == 0; }
 
 TEST(BlockPool, ServesSmallBlocksAndTakesThemBack)
 {
@@ -36,6 +38,24 @@ TEST(BlockPool, ServesSmallBlocksAndTakesThemBack)
     EXPECT_EQ(pool.allocate(9), b);
     pool.release(c, 40);
     EXPECT_EQ(pool.allocate(48), c);
+}
+
+TEST(BlockPool, BlocksAreAlignedWhereverTheChunkLands)
+{
+    // Pools alive together each take a chunk of their own from malloc; small allocations in
+    // between move the chunks about the heap, so some of them start at an address that is only
+    // as aligned as malloc guarantees.
+    std::vector<std::unique_ptr<vek::BlockPool>> pools;
+    std::vector<std::unique_ptr<char[]>> between;
+    for (size_t i = 0; i < 24; ++i) {
+        between.emplace_back(new char[8 + 8 * (i % 3)]);
+        pools.push_back(std::make_unique<vek::BlockPool>());
+        for (size_t size : {1u, 24u, 1000u}) {
+            void* block = pools.back()->allocate(size);
+            ASSERT_NE(block, nullptr);
+            EXPECT_TRUE(aligned(block)) << "pool " << i << ", " << size << " bytes at " << block;
+        }
+    }
 }
 
 TEST(BlockPool, RunsOutWithoutOverlapping)
