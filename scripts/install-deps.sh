@@ -15,6 +15,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   umockdev libumockdev-dev
   nlohmann-json3-dev
+  openssl
 )
 
 missing=()
