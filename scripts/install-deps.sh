@@ -19,6 +19,7 @@ PACKAGES=(
   # The fuzz targets: clang, and the runtime package that ships libFuzzer (libclang_rt.fuzzer)
   # and clang's sanitizer runtimes.
   clang-14 libclang-rt-14-dev
+  openssl
 )
 
 # The board's tools: amd64 packages only. Everything armhf comes from scripts/make-sysroot.sh.
