@@ -34,11 +34,11 @@ bool cSignalWaiter::waitFor(ServerRequest** out, int seconds, const std::atomic<
                 break;
             }
             const auto until =
-                keepWaiting ? std::min<std::chrono::system_clock::time_point>(
-                                  deadline, std::chrono::system_clock::now() + kStopCheck)
+                keepWaiting ? std::min<std::chrono::steady_clock::time_point>(
+                                  deadline, std::chrono::steady_clock::now() + kStopCheck)
                             : deadline;
             if (condition.wait_until(lock, until) == std::cv_status::timeout)
-                timedOut = std::chrono::system_clock::now() >= deadline;
+                timedOut = std::chrono::steady_clock::now() >= deadline;
         }
         waiting = false;
         // A request that came as the deadline passed is kept for the next wait.
