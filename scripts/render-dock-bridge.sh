@@ -3,7 +3,7 @@
 #
 #   scripts/render-dock-bridge.sh --dock ID --fleet HOST[:PORT] --cafile FILE --cert FILE --key FILE
 #       [--username NAME --password TEXT] [--local-port PORT] [--data-dir DIR] [--log-dest DEST]
-#       [--no-bridge-flag]
+#       [--no-bridge-flag] [--qos 1]
 #
 #   --dock        the dock's id: the fleet's topics docks/ID/... are this dock's (letters, digits,
 #                 ".", "_", "-"; it is also the common name of the dock's certificate)
@@ -15,12 +15,14 @@
 #   --data-dir    the persistence directory (default /var/lib/mosquitto/)
 #   --log-dest    mosquitto's log_dest (default "syslog"; e.g. "file /var/log/mosquitto/dock.log")
 #   --no-bridge-flag  for a fleet broker that refuses mosquitto's bridge flag (see the template)
+#   --qos 1       QoS 1 on the bridge's topics, for a fleet broker without QoS 2 (at least once:
+#                 a request may then run twice)
 set -euo pipefail
 
 TEMPLATE="$(dirname "$0")/../examples/mosquitto-dock-bridge.conf"
 
 usage() {
-  sed -n '3,17p' "$0" | sed 's/^# \{0,1\}//' >&2
+  sed -n '3,19p' "$0" | sed 's/^# \{0,1\}//' >&2
   exit 2
 }
 
@@ -30,7 +32,7 @@ fail() {
 }
 
 dock="" fleet="" cafile="" cert="" key="" username="" password=""
-local_port=1883 data_dir=/var/lib/mosquitto/ log_dest=syslog bridge_flag=true
+local_port=1883 data_dir=/var/lib/mosquitto/ log_dest=syslog bridge_flag=true qos=2
 while [ $# -gt 0 ]; do
   [ $# -ge 2 ] || [ "$1" = "--no-bridge-flag" ] || usage
   case $1 in
@@ -44,6 +46,7 @@ while [ $# -gt 0 ]; do
     --local-port) local_port=$2 ;;
     --data-dir) data_dir=$2 ;;
     --log-dest) log_dest=$2 ;;
+    --qos) qos=$2 ;;
     --no-bridge-flag) bridge_flag=false; shift; continue ;;
     *) usage ;;
   esac
@@ -63,6 +66,7 @@ for value in "$cafile" "$cert" "$key" "$data_dir" "$username" "$password"; do
 done
 [[ $log_dest != *$'\n'* ]] || fail "line break in the log destination"
 [ -z "$password" ] || [ -n "$username" ] || fail "--password needs --username"
+[ "$qos" = 1 ] || [ "$qos" = 2 ] || fail "invalid QoS \"$qos\" (1 or 2)"
 [[ $data_dir == */ ]] || data_dir="$data_dir/"
 
 auth=""
@@ -83,6 +87,10 @@ text=${text//@LOCAL_PORT@/$local_port}
 text=${text//@DATA_DIR@/$data_dir}
 text=${text//@LOG_DEST@/$log_dest}
 text=${text//@REMOTE_AUTH@/$auth}
+if [ "$qos" = 1 ]; then
+  from=' 2 "" docks/' to=' 1 "" docks/'
+  text=${text//"$from"/"$to"}
+fi
 if [ "$bridge_flag" = false ]; then
   text=${text//try_private true/try_private false}
 fi

@@ -57,6 +57,7 @@ const char* const kUsage =
     "  -H, --host HOST       broker host (default localhost)\n"
     "  -p, --port PORT       broker port (default 1883, 8883 with --cafile)\n"
     "  -t, --timeout SECONDS how long to wait for the answers (default 10)\n"
+    "  -q, --qos 1|2         QoS of requests, ends and the result subscription (default 2)\n"
     "  -d, --dock ID         send to the dock ID: docks/ID/ before every topic; repeatable\n"
     "      --prefix TEXT     send to the dock whose topics start with TEXT; repeatable\n"
     "      --cafile FILE     connect with TLS, trusting the CA certificates in FILE\n"
@@ -78,6 +79,7 @@ struct Options {
     std::string host = "localhost";
     int port = -1; // chosen from the TLS setting when not given
     double timeout_s = 10;
+    int qos = 2;
     std::vector<Target> targets; // empty: the local service, without a prefix
     std::string cafile, cert, key;
     std::optional<std::string> username, password;
@@ -128,6 +130,7 @@ bool parseArguments(int argc, char** argv, Options& options)
     static const option kLong[] = {
         {"host", required_argument, nullptr, 'H'},     {"port", required_argument, nullptr, 'p'},
         {"timeout", required_argument, nullptr, 't'},  {"dock", required_argument, nullptr, 'd'},
+        {"qos", required_argument, nullptr, 'q'},
         {"prefix", required_argument, nullptr, kPrefix}, {"cafile", required_argument, nullptr, kCafile},
         {"cert", required_argument, nullptr, kCert},   {"key", required_argument, nullptr, kKey},
         {"username", required_argument, nullptr, 'u'}, {"password", required_argument, nullptr, 'P'},
@@ -137,7 +140,7 @@ bool parseArguments(int argc, char** argv, Options& options)
     double number;
     std::set<std::string> prefixes;
     opterr = 0;
-    while ((opt = getopt_long(argc, argv, "+H:p:t:d:u:P:h", kLong, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "+H:p:t:q:d:u:P:h", kLong, nullptr)) != -1) {
         switch (opt) {
         case 'H':
             options.host = optarg;
@@ -157,6 +160,14 @@ bool parseArguments(int argc, char** argv, Options& options)
                 return false;
             }
             options.timeout_s = number;
+            break;
+        case 'q':
+            // QoS 0 could lose the request or its end without anybody noticing.
+            if (std::strcmp(optarg, "1") != 0 && std::strcmp(optarg, "2") != 0) {
+                std::cerr << "vek-request: invalid QoS \"" << optarg << "\" (1 or 2)\n";
+                return false;
+            }
+            options.qos = optarg[0] - '0';
             break;
         case 'd':
         case kPrefix: {
@@ -394,11 +405,11 @@ bool configureClient(mosquitto* mosq, const Options& options)
 }
 
 // Ends every transaction whose request went out: an empty retained message on its request topic.
-void endTransactions(mosquitto* mosq, Session& session, size_t published)
+void endTransactions(mosquitto* mosq, Session& session, size_t published, int qos)
 {
     for (size_t i = 0; i < published; ++i) {
         Transaction& t = session.transactions[i];
-        if (mosquitto_publish(mosq, &t.end_mid, t.request_topic.c_str(), 0, nullptr, 2, true) != MOSQ_ERR_SUCCESS)
+        if (mosquitto_publish(mosq, &t.end_mid, t.request_topic.c_str(), 0, nullptr, qos, true) != MOSQ_ERR_SUCCESS)
             t.end_mid = -1;
     }
     const auto allEnded = [&] {
@@ -411,12 +422,16 @@ void endTransactions(mosquitto* mosq, Session& session, size_t published)
         std::cerr << "vek-request: the end of a transaction was not confirmed\n";
 }
 
-int report(const Options& options, const Session& session)
+int report(const Options& options, const Session& session, bool lost)
 {
     if (options.targets.empty()) {
         const Transaction& t = session.transactions.front();
         if (!t.answer) {
-            std::cerr << "vek-request: no answer on " << t.result_topic << " within " << options.timeout_s << " s\n";
+            if (lost)
+                std::cerr << "vek-request: the connection was lost before the answer came\n";
+            else
+                std::cerr << "vek-request: no answer on " << t.result_topic << " within " << options.timeout_s
+                          << " s\n";
             return kExitNoAnswer;
         }
         if (const auto reason = failureReason(*t.answer)) {
@@ -434,6 +449,8 @@ int report(const Options& options, const Session& session)
         if (!t.answer) {
             if (interrupted)
                 std::cout << "failed interrupted\n";
+            else if (lost)
+                std::cout << "failed connection to the broker lost\n";
             else
                 std::cout << "failed no answer within " << options.timeout_s << " s\n";
             status = kExitNoAnswer;
@@ -500,7 +517,7 @@ int run(const Options& options)
     for (Transaction& t : session.transactions)
         filters.push_back(t.result_topic.data());
     rc = mosquitto_subscribe_multiple(mosq.get(), &session.subscribe_mid, static_cast<int>(filters.size()),
-                                      filters.data(), 2, 0, nullptr);
+                                      filters.data(), options.qos, 0, nullptr);
     if (rc != MOSQ_ERR_SUCCESS ||
         runUntil(mosq.get(), deadline, [&] { return session.subscribed; }) != Wait::Done ||
         session.subscription_refused) {
@@ -510,7 +527,7 @@ int run(const Options& options)
     size_t published = 0;
     for (Transaction& t : session.transactions) {
         rc = mosquitto_publish(mosq.get(), nullptr, t.request_topic.c_str(), static_cast<int>(request.size()),
-                               request.data(), 2, true);
+                               request.data(), options.qos, true);
         if (rc != MOSQ_ERR_SUCCESS) {
             std::cerr << "vek-request: cannot publish on " << t.request_topic << ": " << mosquitto_strerror(rc)
                       << "\n";
@@ -535,7 +552,7 @@ int run(const Options& options)
     }
 
     // Ended also after a time-out: a job that finishes later then leaves no retained result.
-    endTransactions(mosq.get(), session, published);
+    endTransactions(mosq.get(), session, published, options.qos);
     mosquitto_disconnect(mosq.get());
 
     if (session.failed_alloc) {
@@ -544,7 +561,7 @@ int run(const Options& options)
     }
     if (published < session.transactions.size())
         return kExitNoAnswer;
-    return report(options, session);
+    return report(options, session, answers == Wait::Failed);
 }
 
 void catchStopSignals()

@@ -18,7 +18,7 @@ std::string echoRequest(const std::string& msg)
 
 const std::string kState = "docks/A/bridge/state";
 
-TEST_F(FleetTest, FanOutGetsOneLinePerDockAndEndsEveryTransaction)
+TEST_F(FleetTest, FanOutGetsOneLinePerDockAndEndsEveryTransactionSlow)
 {
     addDock("A", {{"echo", kEcho}, {"where", "return 'dock A'"}, {"lines", "return 'one\\ntwo\\\\'"}});
     addDock("B", {{"echo", kEcho}});

@@ -56,6 +56,8 @@ ProgramRun runProgram(const std::vector<std::string>& argv, std::chrono::millise
 
 TestPki::TestPki()
 {
+    // A broker that runs as its own user (not root) reads the files here.
+    ::chmod(_dir.path().c_str(), 0755);
     _ca = makeCa("ca");
     _otherCa = makeCa("other-ca");
     _server = issue(_ca, "server", "localhost", "subjectAltName=IP:127.0.0.1,DNS:localhost\n");
@@ -162,15 +164,23 @@ FleetBroker::FleetBroker(TestPki& pki, const std::string& sourceDir)
 // --- DockBroker -----------------------------------------------------------------------------
 
 DockBroker::DockBroker(const std::string& id, TestPki& pki, const FleetBroker& fleet, const std::string& sourceDir)
+    : DockBroker(id, pki, fleet.tlsPort(), sourceDir, {})
+{
+}
+
+DockBroker::DockBroker(const std::string& id, TestPki& pki, int fleetTlsPort, const std::string& sourceDir,
+                       const std::vector<std::string>& renderOptions)
     : _id(id), _port(freeLoopbackPort())
 {
     const auto cert = pki.client(id);
     ::mkdir(_dir.file("data").c_str(), 0755);
-    const auto rendered = runProgram({"/bin/bash", sourceDir + "/scripts/render-dock-bridge.sh", "--dock", id,
-                                      "--fleet", "127.0.0.1:" + std::to_string(fleet.tlsPort()), "--cafile",
-                                      pki.caFile(), "--cert", cert.cert, "--key", cert.key, "--local-port",
-                                      std::to_string(_port), "--data-dir", _dir.file("data"), "--log-dest",
-                                      "file " + _dir.file("mosquitto.log")});
+    std::vector<std::string> render{"/bin/bash", sourceDir + "/scripts/render-dock-bridge.sh", "--dock", id,
+                                    "--fleet", "127.0.0.1:" + std::to_string(fleetTlsPort), "--cafile",
+                                    pki.caFile(), "--cert", cert.cert, "--key", cert.key, "--local-port",
+                                    std::to_string(_port), "--data-dir", _dir.file("data"), "--log-dest",
+                                    "file " + _dir.file("mosquitto.log")};
+    render.insert(render.end(), renderOptions.begin(), renderOptions.end());
+    const auto rendered = runProgram(render);
     if (rendered.status != 0)
         throw std::runtime_error("render-dock-bridge.sh failed: " + rendered.err);
     _config = _dir.write("mosquitto.conf", runAsCaller() + "log_type all\n" + rendered.out);

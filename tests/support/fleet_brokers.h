@@ -85,6 +85,9 @@ private:
 class DockBroker {
 public:
     DockBroker(const std::string& id, TestPki& pki, const FleetBroker& fleet, const std::string& sourceDir);
+    /// Bridged to the TLS listener at 127.0.0.1:fleetTlsPort, with more options for the renderer.
+    DockBroker(const std::string& id, TestPki& pki, int fleetTlsPort, const std::string& sourceDir,
+               const std::vector<std::string>& renderOptions);
 
     const std::string& id() const { return _id; }
     int port() const { return _port; }
