@@ -89,6 +89,14 @@ bool portAccepts(int port)
     return ::connect(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
+static bool isBroker(pid_t pid)
+{
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name == "mosquitto";
+}
+
 bool listensOn(pid_t pid, int port)
 {
     // The kernel's table prints the address as the network-order word read natively, the port
@@ -196,7 +204,9 @@ Broker::Launch Broker::launch()
 
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
-        if (listensOn(_pid, _port))
+        // Between fork and exec the child still holds the test's own descriptors, a listening
+        // socket of the test among them: only the broker's own listener counts.
+        if (isBroker(_pid) && listensOn(_pid, _port))
             return Launch::Listening;
         int status;
         if (::waitpid(_pid, &status, WNOHANG) == _pid) {
