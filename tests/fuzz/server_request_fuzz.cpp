@@ -42,7 +42,12 @@ public:
     bool visit_nil() { return scalar(Other, 0); }
     bool visit_boolean(bool v) { return scalar(Boolean, v); }
     bool visit_positive_integer(uint64_t v) { return scalar(Unsigned, v); }
-    bool visit_negative_integer(int64_t) { return scalar(Other, 0); }
+    // The parser reports every signed format here, also a value >= 0, which the unpacker's
+    // object is a positive integer for.
+    bool visit_negative_integer(int64_t v)
+    {
+        return v >= 0 ? scalar(Unsigned, static_cast<uint64_t>(v)) : scalar(Other, 0);
+    }
     bool visit_float32(float) { return scalar(Other, 0); }
     bool visit_float64(double) { return scalar(Other, 0); }
     bool visit_str(const char*, uint32_t) { return scalar(Other, 0); }
