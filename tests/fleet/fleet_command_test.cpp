@@ -67,7 +67,7 @@ TEST_F(FleetTest, RetainedResultCrossesTheBridgeAndGoesWithTheTransaction)
     // A late subscriber at the fleet broker and one on the dock both find it retained.
     for (int port : {fleet->plainPort(), docks["A"]->broker->port()}) {
         const auto topic = port == fleet->plainPort() ? std::string("docks/A/out/cmd/job-1") : "out/cmd/job-1";
-        const auto kept = retainedAt(port, topic);
+        const auto kept = testsupport::retained(port, topic);
         ASSERT_EQ(kept.size(), 1u) << topic;
         EXPECT_TRUE(kept[0].retain);
         EXPECT_EQ(kept[0].payload, "hi");

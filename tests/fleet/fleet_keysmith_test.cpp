@@ -2,6 +2,7 @@
 // and the fleet's server at the fleet broker under docks/<dock>/.
 #include "daemon_fixture.h"
 #include "fleet_fixture.h"
+#include "retained.h"
 
 namespace {
 
@@ -72,8 +73,8 @@ TEST_F(FleetKeysmithTest, NotificationRequestAndResultCrossTheBridgeRetained)
         std::sort(topics.begin(), topics.end());
         EXPECT_EQ(topics, (std::vector<std::string>{prefix + kNotificationTopic, prefix + kResultTopic}));
     };
-    check(fleettest::retainedAt(fleet->plainPort(), kPrefix + "+/key/#"), kPrefix);
-    check(fleettest::retainedAt(dock->port(), "+/key/#"), "");
+    check(testsupport::retained(fleet->plainPort(), kPrefix + "+/key/#"), kPrefix);
+    check(testsupport::retained(dock->port(), "+/key/#"), "");
 }
 
 } // namespace
