@@ -30,13 +30,6 @@ BROKER_PID=""
 RESPONDER_PID=""
 SERVICE_PID=""
 
-stop_pid() {
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  kill "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
-
 cleanup() {
   stop_pid "$SERVICE_PID"
   stop_pid "$RESPONDER_PID"

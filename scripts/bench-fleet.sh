@@ -29,13 +29,6 @@ WORK=$(mktemp -d)
 PIDS=()
 FLEET_PID=""
 
-stop_pid() {
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  kill "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
-
 stop_docks() {
   local pid
   for pid in "${PIDS[@]}"; do stop_pid "$pid"; done

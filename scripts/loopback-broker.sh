@@ -4,8 +4,16 @@
 #                                    TCP_NODELAY, no persistence), waits until it accepts
 #                                    connections and sets BROKER_PID; fails otherwise.
 #   port_in_use PORT                 something accepts connections on 127.0.0.1:PORT.
+#   stop_pid PID                     ends a process the script started (nothing for an empty PID).
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+stop_pid() {
+  local pid=$1
+  [ -n "$pid" ] || return 0
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+}
 
 start_loopback_broker() {
   local port=$1 dir=$2

@@ -32,13 +32,6 @@ WORK=$(mktemp -d)
 BROKER_PID=""
 SERVICE_PID=""
 
-stop_pid() {
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  kill "$pid" 2>/dev/null || true
-  wait "$pid" 2>/dev/null || true
-}
-
 cleanup() {
   stop_pid "$SERVICE_PID"
   stop_pid "$BROKER_PID"
