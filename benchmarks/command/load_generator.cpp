@@ -24,6 +24,7 @@
 #include <mosquitto.h>
 #include <msgpack.hpp>
 
+#include "../echo_request.h"
 #include "c_handle.h"
 
 namespace {
@@ -173,18 +174,7 @@ int main(int argc, char** argv)
     Generator g;
     g.run_id = "lg" + std::to_string(getpid()) + "-";
     g.expected = msg;
-    {
-        msgpack::sbuffer buffer;
-        msgpack::packer<msgpack::sbuffer> pk(buffer);
-        pk.pack_map(2);
-        pk.pack(std::string("lua_script"));
-        pk.pack(script);
-        pk.pack(std::string("args"));
-        pk.pack_map(1);
-        pk.pack(std::string("msg"));
-        pk.pack(msg);
-        g.request.assign(buffer.data(), buffer.size());
-    }
+    g.request = echoRequest(script, msg);
 
     mosquitto_lib_init();
     int status = 1;

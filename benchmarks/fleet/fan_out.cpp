@@ -27,6 +27,7 @@
 #include <mosquitto.h>
 #include <msgpack.hpp>
 
+#include "../echo_request.h"
 #include "c_handle.h"
 
 namespace {
@@ -121,16 +122,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: fan_out [-H host] [-p port] [--cafile F --cert F --key F] [-n rounds] PREFIX...\n");
         return 2;
     }
-    msgpack::sbuffer buffer;
-    msgpack::packer<msgpack::sbuffer> pk(buffer);
-    pk.pack_map(2);
-    pk.pack(std::string("lua_script"));
-    pk.pack(script);
-    pk.pack(std::string("args"));
-    pk.pack_map(1);
-    pk.pack(std::string("msg"));
-    pk.pack(msg);
-    fan.request.assign(buffer.data(), buffer.size());
+    fan.request = echoRequest(script, msg);
     fan.expected = msg;
 
     mosquitto_lib_init();
