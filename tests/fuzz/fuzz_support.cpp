@@ -115,33 +115,6 @@ bool LogSink::has(const std::string& category, log4cpp::Priority::Value priority
     return false;
 }
 
-TempDir::TempDir()
-{
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/vek-fuzz-XXXXXX";
-    std::vector<char> buf(templ.begin(), templ.end());
-    buf.push_back('\0');
-    if (!::mkdtemp(buf.data()))
-        throw std::runtime_error("mkdtemp failed for " + templ);
-    _path = buf.data();
-}
-
-TempDir::~TempDir()
-{
-    std::error_code ec;
-    std::filesystem::remove_all(_path, ec);
-}
-
-std::string TempDir::write(const std::string& name, const void* data, size_t size) const
-{
-    const std::string file = _path + "/" + name;
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-    out.close();
-    check(static_cast<bool>(out), "cannot write " + file);
-    return file;
-}
-
 namespace {
 
 // Growth of the heap while a bound is active. The hooks run inside the allocator: no allocation,

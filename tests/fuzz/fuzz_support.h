@@ -44,25 +44,6 @@ private:
     std::vector<Record> _records;
 };
 
-/// A directory under $TMPDIR (or /tmp) for the whole run, removed at a normal exit.
-class TempDir {
-public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& path() const { return _path; }
-    /// Writes (or replaces) a file in the directory; returns its path.
-    std::string write(const std::string& name, const void* data, size_t size) const;
-    std::string write(const std::string& name, const std::string& content) const
-    {
-        return write(name, content.data(), content.size());
-    }
-
-private:
-    std::string _path;
-};
-
 /// While it lives, the heap may grow by at most limit bytes: an allocation past that aborts at
 /// once with a report, before a forged size can take the machine's memory. Works where the
 /// AddressSanitizer runtime is present (the libFuzzer and ASan builds); elsewhere it measures

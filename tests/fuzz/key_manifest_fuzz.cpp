@@ -16,6 +16,7 @@
 
 #include "config.h"
 #include "fuzz_support.h"
+#include "temp_dir.h"
 #include "key_binary.h"
 #include "packed_version.h"
 
@@ -26,7 +27,7 @@ using fuzz::check;
 const char* const kFirmware = "firmware image for the fuzzed store\n";
 
 struct Store {
-    fuzz::TempDir dir;
+    testsupport::TempDir dir;
     std::string path;
 
     Store()

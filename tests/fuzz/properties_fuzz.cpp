@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fuzz_support.h"
+#include "temp_dir.h"
 #include "properties.h"
 
 namespace {
@@ -73,7 +74,7 @@ bool wholeNumber(const std::string& text, int& value)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::setInput(data, size);
-    static fuzz::TempDir dir;
+    static testsupport::TempDir dir;
     const std::string content(reinterpret_cast<const char*>(data), size);
     const std::string path = dir.write("test.conf", content);
 

@@ -14,6 +14,7 @@
 
 #include "common/packed_object_check.h"
 #include "fuzz_support.h"
+#include "temp_dir.h"
 #include "lua_agent.h"
 #include "pack_to_lua_converter.h"
 
@@ -40,7 +41,7 @@ return type(args) .. " " .. seen
 const char* const kInvalidArgs = "Dock command service error. Invalid job arguments.";
 
 struct Runner {
-    fuzz::TempDir dir;
+    testsupport::TempDir dir;
     std::unique_ptr<vek::LuaAgent> agent;
 
     Runner()
