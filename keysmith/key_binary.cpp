@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -34,6 +35,8 @@ public:
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
     int get() const { return _fd; }
+    /// Hands the descriptor to a new owner (fdopen's FILE).
+    int release() { return std::exchange(_fd, -1); }
 
 private:
     int _fd;
@@ -137,23 +140,22 @@ void cKeyBinary::readManifest(const std::string& manifestPath)
 {
     // Without O_NONBLOCK a FIFO in the store would block the daemon in open() until some
     // writer came; anything but a regular file is refused before it is read.
-    const int fd = ::open(manifestPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
+    UniqueFd fd(::open(manifestPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (fd.get() < 0) {
         log.debug("Could not open %s", manifestPath.c_str());
         throw cKeyBinaryNotfoundException();
     }
     struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         log.error("%s is not a regular file", manifestPath.c_str());
         throw cKeyBinaryNotfoundException();
     }
-    FilePtr file(::fdopen(fd, "r"));
+    FilePtr file(::fdopen(fd.get(), "r"));
     if (!file) {
-        ::close(fd);
         log.debug("Could not open %s", manifestPath.c_str());
         throw cKeyBinaryNotfoundException();
     }
+    fd.release(); // the FILE closes it now
 
     std::string line, key, value;
     bool complete = true;
