@@ -144,7 +144,9 @@ TEST(PackedObjectCheck, SameVerdictAsTheUnpacker)
 TEST(PackedObjectCheck, ForgedCountsCostNothing)
 {
     const Case cases[] = {
-        {"array 32 of 2^32-1", bytes({0xdd, 0xff, 0xff, 0xff, 0xff}), kShort, 8},
+        // With a 32-bit size_t the unpacker refuses such a count as soon as it reads it.
+        {"array 32 of 2^32-1", bytes({0xdd, 0xff, 0xff, 0xff, 0xff}),
+         kNarrowSize ? error<msgpack::array_size_overflow>("array size overflow") : kShort, 8},
         {"array 32 of 2^32-1, then 0xc1", bytes({0xdd, 0xff, 0xff, 0xff, 0xff, 0xc1}),
          kNarrowSize ? error<msgpack::array_size_overflow>("array size overflow") : kParse, 8},
         {"map 32 of 2^32-1, then 0xc1", bytes({0xdf, 0xff, 0xff, 0xff, 0xff, 0xc1}),
