@@ -7,10 +7,11 @@
 #include <cstring>
 #include <mutex>
 #include <string>
-#include <system_error>
 #include <unistd.h>
 
 #include <log4cpp/Category.hh>
+
+#include "common/error_text.h"
 
 namespace {
 
@@ -32,8 +33,6 @@ size_t writeToFile(char* data, size_t size, size_t count, void* file) noexcept
 {
     return std::fwrite(data, 1, size * count, static_cast<FILE*>(file));
 }
-
-std::string systemError(int err) { return std::system_category().message(err); }
 
 std::string joinPath(const char* head, const char* tail) { return std::string(head) + "/" + tail; }
 
@@ -96,7 +95,7 @@ bool cFileDownload::download(char* errbuf, std::size_t errbuf_size)
     File tmp(std::fopen(TEMP_FILE, "wbe"));
     if (!tmp) {
         const int err = errno;
-        return fail(std::string("cannot create ") + TEMP_FILE + ": " + systemError(err), errbuf, errbuf_size);
+        return fail(std::string("cannot create ") + TEMP_FILE + ": " + vek::errorText(err), errbuf, errbuf_size);
     }
 
     std::array<char, CURL_ERROR_SIZE> detail{};
@@ -143,12 +142,12 @@ bool cFileDownload::download(char* errbuf, std::size_t errbuf_size)
     }
     if (!closed) {
         ::unlink(TEMP_FILE);
-        return fail(std::string("cannot write ") + TEMP_FILE + ": " + systemError(close_err), errbuf, errbuf_size);
+        return fail(std::string("cannot write ") + TEMP_FILE + ": " + vek::errorText(close_err), errbuf, errbuf_size);
     }
     if (std::rename(TEMP_FILE, destination.c_str()) != 0) {
         const int err = errno;
         ::unlink(TEMP_FILE);
-        return fail(std::string("cannot move ") + TEMP_FILE + " to " + destination + ": " + systemError(err), errbuf,
+        return fail(std::string("cannot move ") + TEMP_FILE + " to " + destination + ": " + vek::errorText(err), errbuf,
                     errbuf_size);
     }
     logger().info("downloaded %s to %s", url.c_str(), destination.c_str());

@@ -9,13 +9,15 @@
 #include <utility>
 
 #include <fcntl.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <openssl/evp.h>
 
-#include "c_handle.h"
+#include "common/c_handle.h"
+#include "common/error_text.h"
+#include "common/read_only_mapping.h"
+#include "common/unique_fd.h"
 #include "packed_version.h"
 #include "config.h"
 
@@ -23,47 +25,6 @@ namespace {
 
 using FilePtr = CHandle<FILE, std::fclose>;
 using EvpMdCtxPtr = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
-
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd) : _fd(fd) {}
-    ~UniqueFd()
-    {
-        if (_fd >= 0)
-            ::close(_fd);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int get() const { return _fd; }
-    /// Hands the descriptor to a new owner (fdopen's FILE).
-    int release() { return std::exchange(_fd, -1); }
-
-private:
-    int _fd;
-};
-
-/// A whole file mapped read-only; an empty file maps to nothing (mmap refuses length 0).
-class ReadOnlyMapping {
-public:
-    ReadOnlyMapping(int fd, size_t size)
-        : _size(size), _addr(size ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr)
-    {
-    }
-    ~ReadOnlyMapping()
-    {
-        if (_addr && _addr != MAP_FAILED)
-            ::munmap(_addr, _size);
-    }
-    ReadOnlyMapping(const ReadOnlyMapping&) = delete;
-    ReadOnlyMapping& operator=(const ReadOnlyMapping&) = delete;
-    bool ok() const { return _addr != MAP_FAILED; }
-    const void* data() const { return _addr; }
-    size_t size() const { return _size; }
-
-private:
-    size_t _size;
-    void* _addr;
-};
 
 const char* const categoryName = "cKeyBinary";
 
@@ -140,7 +101,7 @@ void cKeyBinary::readManifest(const std::string& manifestPath)
 {
     // Without O_NONBLOCK a FIFO in the store would block the daemon in open() until some
     // writer came; anything but a regular file is refused before it is read.
-    UniqueFd fd(::open(manifestPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    vek::UniqueFd fd(::open(manifestPath.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (fd.get() < 0) {
         log.debug("Could not open %s", manifestPath.c_str());
         throw cKeyBinaryNotfoundException();
@@ -222,14 +183,14 @@ cKeyBinary::Md5Digest cKeyBinary::md5OfFile(const char* path)
     if (!path)
         throw cKeyBinaryNotfoundException();
 
-    UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)); // a FIFO must not block
+    vek::UniqueFd fd(::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)); // a FIFO must not block
     if (fd.get() < 0) {
-        log.error("Could not open firmware file %s: %s", path, std::strerror(errno));
+        log.error("Could not open firmware file %s: %s", path, vek::errorText(errno).c_str());
         throw cKeyBinaryNotfoundException();
     }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0) {
-        log.error("Could not read the size of firmware file %s: %s", path, std::strerror(errno));
+        log.error("Could not read the size of firmware file %s: %s", path, vek::errorText(errno).c_str());
         throw cKeyBinaryNotfoundException();
     }
     if (!S_ISREG(st.st_mode)) {
@@ -241,9 +202,9 @@ cKeyBinary::Md5Digest cKeyBinary::md5OfFile(const char* path)
         throw cKeyBinaryNotfoundException();
     }
 
-    ReadOnlyMapping contents(fd.get(), static_cast<size_t>(st.st_size));
+    vek::ReadOnlyMapping contents(fd.get(), static_cast<size_t>(st.st_size));
     if (!contents.ok()) {
-        log.error("Could not map firmware file %s: %s", path, std::strerror(errno));
+        log.error("Could not map firmware file %s: %s", path, vek::errorText(errno).c_str());
         throw cKeyBinaryNotfoundException();
     }
 

@@ -1,6 +1,6 @@
 #include "key_file_transfer.h"
 
-#include "c_handle.h"
+#include "common/c_handle.h"
 #include "hdlc_framer.h"
 #include "key_binary.h"
 #include "tag_item_factory.h"

@@ -2,6 +2,8 @@
 
 #include "key_records.h"
 
+#include "common/error_text.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -90,7 +92,7 @@ cKeyMQTT::cKeyMQTT(const char* clientId, const char* host, int port)
         thread = std::thread(&cKeyMQTT::networkLoop, this);
     } catch (const std::system_error& e) {
         running = false;
-        log.error("Failed to create thread. %s", std::strerror(e.code().value()));
+        log.error("Failed to create thread. %s", vek::errorText(e.code().value()).c_str());
     }
 }
 

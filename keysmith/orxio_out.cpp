@@ -20,19 +20,13 @@ void put16(uint8_t* p, uint16_t v) { std::memcpy(p, &v, sizeof v); }
 
 } // namespace
 
-cORXIOout::Descriptor::~Descriptor()
-{
-    if (fd >= 0)
-        ::close(fd);
-}
-
 cORXIOout::cORXIOout(const std::string& device, const std::string& pinName)
     : log(log4cpp::Category::getInstance("cORXIOout")),
       descriptor(::open(device.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC))
 {
     // Descriptor 0 is a valid one (when standard input is closed), so only a negative result
     // is a failure.
-    if (descriptor.get() < 0)
+    if (!descriptor.valid())
         log.error("Could not open device %s", device.c_str());
     else if (countPins(device))
         mapPin(pinName);
@@ -83,7 +77,7 @@ bool cORXIOout::mapPin(const std::string& pinName)
 
 void cORXIOout::setValue(int value)
 {
-    if (descriptor.get() < 0) {
+    if (!descriptor.valid()) {
         log.error("pin not initialized");
         return;
     }
@@ -106,7 +100,7 @@ void cORXIOout::setOppositeLevel() { setValue(referenceLevel ? 0 : 1); }
 
 bool cORXIOout::getValue()
 {
-    if (descriptor.get() < 0) {
+    if (!descriptor.valid()) {
         log.error("pin not initialized");
         return false;
     }

@@ -4,6 +4,8 @@
 #include <log4cpp/Category.hh>
 #include <string>
 
+#include "common/unique_fd.h"
+
 /// One named output pin of the board I/O driver: opens the device node, finds the pin by name
 /// in the driver's pin table and writes values to it. Construction never throws; a device,
 /// table or pin that is not usable is logged at ERROR and leaves an object whose writes are
@@ -45,19 +47,6 @@ public:
     bool level() const { return referenceLevel; }
 
 private:
-    /// Sole owner of a file descriptor.
-    class Descriptor {
-    public:
-        explicit Descriptor(int fd) : fd(fd) {}
-        ~Descriptor();
-        Descriptor(const Descriptor&) = delete;
-        Descriptor& operator=(const Descriptor&) = delete;
-        int get() const { return fd; }
-
-    private:
-        int fd;
-    };
-
     /// Steps of the construction; false when the step failed (and was logged).
     bool countPins(const std::string& device);
     bool mapPin(const std::string& pinName);
@@ -65,7 +54,7 @@ private:
     log4cpp::Category& log;
     int pinCount = 0;
     int pinId = -1;
-    Descriptor descriptor;
+    vek::UniqueFd descriptor;
     bool referenceLevel = false;
     bool isOutput = false;
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "c_handle.h"
+#include "common/c_handle.h"
 
 #include <atomic>
 #include <cstdint>

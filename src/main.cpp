@@ -8,7 +8,7 @@
 #include <log4cpp/PropertyConfigurator.hh>
 #include <mosquittopp.h>
 
-#include "error_text.h"
+#include "common/error_text.h"
 #include "properties.h"
 #include "server_comms.h"
 

@@ -25,7 +25,7 @@
 #include <msgpack.hpp>
 
 #include "../echo_request.h"
-#include "c_handle.h"
+#include "common/c_handle.h"
 
 namespace {
 

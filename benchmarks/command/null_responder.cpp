@@ -17,7 +17,7 @@
 
 #include <mosquitto.h>
 
-#include "c_handle.h"
+#include "common/c_handle.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 #include <msgpack.hpp>
 
 #include "../echo_request.h"
-#include "c_handle.h"
+#include "common/c_handle.h"
 
 namespace {
 

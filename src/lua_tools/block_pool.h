@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdlib>
 
-#include "c_handle.h"
+#include "common/c_handle.h"
 
 namespace vek {
 

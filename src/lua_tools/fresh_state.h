@@ -6,7 +6,7 @@
 
 #include "job_budget.h"
 #include "job_limits.h"
-#include "c_handle.h"
+#include "common/c_handle.h"
 
 namespace vek {
 

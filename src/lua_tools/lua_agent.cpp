@@ -6,10 +6,10 @@
 #include <cstdlib>
 #include <stdexcept>
 
-#include "error_text.h"
+#include "common/error_text.h"
 #include "lua_vm.h"
 #include "script_directory.h"
-#include "c_handle.h"
+#include "common/c_handle.h"
 
 namespace vek {
 

@@ -12,7 +12,7 @@
 #include "job_budget.h"
 #include "job_limits.h"
 #include "job_result.h"
-#include "c_handle.h"
+#include "common/c_handle.h"
 
 namespace vek {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "error_text.h"
+#include "common/error_text.h"
 
 namespace vek {
 

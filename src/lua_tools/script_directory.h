@@ -6,7 +6,7 @@
 
 #include <log4cpp/Category.hh>
 
-#include "c_handle.h"
+#include "common/c_handle.h"
 
 namespace vek {
 

@@ -41,7 +41,8 @@
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>
 
-#include "c_handle.h"
+#include "common/c_handle.h"
+#include "common/error_text.h"
 
 namespace {
 
@@ -275,6 +276,12 @@ std::optional<std::string> failureReason(const std::string& answer)
     return std::nullopt;
 }
 
+// The library's text for a failed call, or the system's when the library says "see errno".
+std::string mosquittoError(int rc)
+{
+    return rc == MOSQ_ERR_ERRNO ? vek::errorText(errno) : mosquitto_strerror(rc);
+}
+
 // The text on one line: control bytes and the backslash written as escapes, the rest as it is.
 std::string oneLine(const std::string& text)
 {
@@ -323,8 +330,7 @@ Wait runUntil(mosquitto* mosq, Clock::time_point deadline, Done done, bool ignor
             return Wait::Deadline;
         const int rc = mosquitto_loop(mosq, static_cast<int>(left < 100 ? left : 100), 1);
         if (rc != MOSQ_ERR_SUCCESS && !(rc == MOSQ_ERR_ERRNO && errno == EINTR)) {
-            std::cerr << "vek-request: " << (rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc))
-                      << "\n";
+            std::cerr << "vek-request: " << mosquittoError(rc) << "\n";
             return Wait::Failed;
         }
     }
@@ -375,11 +381,6 @@ void onMessage(mosquitto*, void* obj, const mosquitto_message* message)
     }
 }
 
-std::string connectError(int rc)
-{
-    return rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
-}
-
 // Sets TLS and the login on the client; false after a message.
 bool configureClient(mosquitto* mosq, const Options& options)
 {
@@ -389,7 +390,7 @@ bool configureClient(mosquitto* mosq, const Options& options)
                                options.cert.empty() ? nullptr : options.cert.c_str(),
                                options.key.empty() ? nullptr : options.key.c_str(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
-            std::cerr << "vek-request: TLS set-up: " << connectError(rc) << "\n";
+            std::cerr << "vek-request: TLS set-up: " << mosquittoError(rc) << "\n";
             return false;
         }
     }
@@ -503,7 +504,7 @@ int run(const Options& options)
     int rc = mosquitto_connect(mosq.get(), options.host.c_str(), options.port, 60);
     if (rc != MOSQ_ERR_SUCCESS) {
         std::cerr << "vek-request: cannot connect to " << options.host << ":" << options.port << ": "
-                  << connectError(rc) << "\n";
+                  << mosquittoError(rc) << "\n";
         return kExitNoAnswer;
     }
     if (runUntil(mosq.get(), deadline, [&] { return session.connack >= 0; }) != Wait::Done || session.connack != 0) {

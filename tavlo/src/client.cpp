@@ -5,11 +5,11 @@
 #include <log4cpp/Priority.hh>
 #include <string>
 
+#include "null_text.h"
+
 namespace tavlo {
 
 namespace {
-
-const char* orNull(const char* text) { return text ? text : "<NULL>"; }
 
 // The callbacks are called from the mosquitto C library, which an exception must never reach:
 // whatever the body throws is logged at error on the client log and stopped here. A thread

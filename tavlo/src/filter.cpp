@@ -2,13 +2,9 @@
 
 #include <mosquittopp.h>
 
+#include "null_text.h"
+
 namespace tavlo {
-
-namespace {
-
-const char* orNull(const char* text) { return text ? text : "<NULL>"; }
-
-} // namespace
 
 Filter::Filter(const std::string& topicFilter) : _topicFilter(topicFilter) {}
 

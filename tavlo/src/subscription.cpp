@@ -6,13 +6,14 @@
 #include <string>
 #include <utility>
 
+#include "null_text.h"
+
 namespace tavlo {
 
 namespace {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
-const char* orNull(const char* text) { return text ? text : "<NULL>"; }
 
 } // namespace
 

@@ -8,7 +8,7 @@
 
 #include "log_capture.h"
 #include "lua_test_support.h"
-#include "c_handle.h"
+#include "common/c_handle.h"
 
 using luatest::Packer;
 using luatest::pack;

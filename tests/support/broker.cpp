@@ -19,6 +19,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 #ifndef MOSQUITTO_BROKER
 #define MOSQUITTO_BROKER "/usr/sbin/mosquitto"
 #endif
@@ -26,16 +28,6 @@
 namespace testsupport {
 
 namespace {
-
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
 
 sockaddr_in loopback(int port)
 {
@@ -64,14 +56,14 @@ bool waitChild(pid_t pid, std::chrono::milliseconds limit)
 int freeLoopbackPort()
 {
     for (int attempt = 0; attempt < 20; ++attempt) {
-        Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (s.fd < 0)
+        const vek::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!s.valid())
             throw std::runtime_error("socket failed");
         sockaddr_in a = loopback(0);
-        if (::bind(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+        if (::bind(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
             continue;
         socklen_t len = sizeof a;
-        if (::getsockname(s.fd, reinterpret_cast<sockaddr*>(&a), &len) != 0)
+        if (::getsockname(s.get(), reinterpret_cast<sockaddr*>(&a), &len) != 0)
             continue;
         int port = ntohs(a.sin_port);
         if (port != 1883)
@@ -82,11 +74,11 @@ int freeLoopbackPort()
 
 bool portAccepts(int port)
 {
-    Fd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (s.fd < 0)
+    const vek::UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!s.valid())
         return false;
     sockaddr_in a = loopback(port);
-    return ::connect(s.fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    return ::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
 }
 
 static bool isBroker(pid_t pid)

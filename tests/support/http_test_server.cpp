@@ -13,19 +13,14 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "common/error_text.h"
+
 namespace testsupport {
 
 namespace {
 
 // A client that neither finishes its request nor goes away must not stall the server for long.
 constexpr auto kRequestDeadline = std::chrono::seconds(5);
-
-void closeFd(int& fd)
-{
-    if (fd >= 0)
-        ::close(fd);
-    fd = -1;
-}
 
 const char* reasonPhrase(int status)
 {
@@ -82,40 +77,35 @@ void sendAll(int fd, const std::string& data)
 
 HttpTestServer::HttpTestServer(std::map<std::string, Response> routes) : _routes(std::move(routes))
 {
-    try {
-        if (::pipe2(_wake, O_CLOEXEC) != 0)
-            throw std::runtime_error(std::string("HttpTestServer: pipe: ") + std::strerror(errno));
-        _listen_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (_listen_fd < 0)
-            throw std::runtime_error(std::string("HttpTestServer: socket: ") + std::strerror(errno));
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        if (::bind(_listen_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(_listen_fd, 16) != 0)
-            throw std::runtime_error(std::string("HttpTestServer: bind/listen: ") + std::strerror(errno));
-        socklen_t len = sizeof addr;
-        if (::getsockname(_listen_fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-            throw std::runtime_error(std::string("HttpTestServer: getsockname: ") + std::strerror(errno));
-        _port = ntohs(addr.sin_port);
-        _thread = std::thread([this] { run(); });
-    } catch (...) {
-        closeFd(_listen_fd);
-        closeFd(_wake[0]);
-        closeFd(_wake[1]);
-        throw;
-    }
+    // Members own what is opened so far, so a failure half-way closes it.
+    int wake[2];
+    if (::pipe2(wake, O_CLOEXEC) != 0)
+        throw std::runtime_error("HttpTestServer: pipe: " + vek::errorText(errno));
+    _wake_read.reset(wake[0]);
+    _wake_write.reset(wake[1]);
+    _listen_fd.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    if (!_listen_fd.valid())
+        throw std::runtime_error("HttpTestServer: socket: " + vek::errorText(errno));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    if (::bind(_listen_fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
+        || ::listen(_listen_fd.get(), 16) != 0)
+        throw std::runtime_error("HttpTestServer: bind/listen: " + vek::errorText(errno));
+    socklen_t len = sizeof addr;
+    if (::getsockname(_listen_fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("HttpTestServer: getsockname: " + vek::errorText(errno));
+    _port = ntohs(addr.sin_port);
+    _thread = std::thread([this] { run(); });
 }
 
 HttpTestServer::~HttpTestServer()
 {
     const char stop = 1;
-    while (::write(_wake[1], &stop, 1) < 0 && errno == EINTR) {
+    while (::write(_wake_write.get(), &stop, 1) < 0 && errno == EINTR) {
     }
     _thread.join();
-    closeFd(_listen_fd);
-    closeFd(_wake[0]);
-    closeFd(_wake[1]);
 }
 
 void HttpTestServer::set(const std::string& path, Response response)
@@ -143,7 +133,7 @@ void HttpTestServer::run()
     // Thread entry: nothing may escape, a failure only ends the serving.
     try {
         for (;;) {
-            pollfd fds[2] = {{_listen_fd, POLLIN, 0}, {_wake[0], POLLIN, 0}};
+            pollfd fds[2] = {{_listen_fd.get(), POLLIN, 0}, {_wake_read.get(), POLLIN, 0}};
             // Waits without a deadline on purpose: the destructor's wake byte always ends it.
             const int r = ::poll(fds, 2, -1);
             if (r < 0 && errno == EINTR)
@@ -152,14 +142,13 @@ void HttpTestServer::run()
                 return;
             if (!(fds[0].revents & POLLIN))
                 continue;
-            int fd = ::accept4(_listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (fd < 0)
+            const vek::UniqueFd client(::accept4(_listen_fd.get(), nullptr, nullptr, SOCK_CLOEXEC));
+            if (!client.valid())
                 continue;
             // The answer goes out within the deadline too, even to a client that stopped reading.
             timeval timeout{static_cast<time_t>(kRequestDeadline.count()), 0};
-            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-            serve(fd);
-            closeFd(fd);
+            ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+            serve(client.get());
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "HttpTestServer: %s\n", e.what());

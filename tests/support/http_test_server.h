@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "common/unique_fd.h"
+
 namespace testsupport {
 
 /// A minimal HTTP/1.0 server on 127.0.0.1 and a port of its own, answering GET requests from a
@@ -38,8 +40,9 @@ private:
     void run();
     void serve(int fd);
 
-    int _listen_fd = -1;
-    int _wake[2] = {-1, -1}; // a byte on _wake[1] ends the server thread
+    vek::UniqueFd _listen_fd;
+    vek::UniqueFd _wake_read;
+    vek::UniqueFd _wake_write; // a byte written here ends the server thread
     int _port = 0;
     mutable std::mutex _mutex;
     std::map<std::string, Response> _routes; // guarded by _mutex
