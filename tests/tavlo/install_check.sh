@@ -58,9 +58,10 @@ configure() {
     cmake -S "$project" -B "$1" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_PREFIX_PATH="$tmp/prefix" \
         -DCMAKE_STAGING_PREFIX="$tmp/prefix" -DTAVLO_WANTED="$2" "${cmake_args[@]}"
 }
-configure "$tmp/cmake" "$version" >"$tmp/cmake.log" 2>&1 &&
-    cmake --build "$tmp/cmake" >>"$tmp/cmake.log" 2>&1 ||
-    { cat "$tmp/cmake.log" >&2; fail "the consumer does not build against the installed library through find_package"; }
+if ! { configure "$tmp/cmake" "$version" && cmake --build "$tmp/cmake"; } >"$tmp/cmake.log" 2>&1; then
+    cat "$tmp/cmake.log" >&2
+    fail "the consumer does not build against the installed library through find_package"
+fi
 grep -q "^tavlo_DIR:PATH=$libdir/cmake/tavlo\$" "$tmp/cmake/CMakeCache.txt" ||
     fail "find_package found $(grep '^tavlo_DIR' "$tmp/cmake/CMakeCache.txt"), not the installed package"
 next_major=$((${version%%.*} + 1))
