@@ -6,6 +6,7 @@
 #include "tracelog.h"
 #include "upgrade_loop.h"
 #include "usb_device.h"
+#include "vek_version.h"
 
 #include <atomic>
 #include <cstdint>
@@ -18,7 +19,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "0.0.10";
+constexpr const char* kVersion = VEK_VERSION;
 constexpr const char* kDefaultConfig = "/etc/vek/keysmith.conf";
 constexpr uint16_t kKeyVendorId = 0x1781;
 constexpr uint16_t kKeyProductId = 0x0B97;

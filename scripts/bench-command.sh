@@ -18,7 +18,7 @@ RUNS=${RUNS:-3}
 BENCH_LOG_LEVEL=${BENCH_LOG_LEVEL:-INFO}
 
 ./scripts/install-deps.sh >/dev/null
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$BUILD_DIR" -j2 --target vek-command load_generator null_responder >/dev/null
 
 SERVICE="$BUILD_DIR/src/vek-command"

@@ -18,7 +18,7 @@ DOCKS=${DOCKS:-"1 10 25"}
 ROUNDS=${ROUNDS:-30}
 
 ./scripts/install-deps.sh >/dev/null
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$BUILD_DIR" -j2 --target vek-command vek-request fan_out >/dev/null
 
 SERVICE="$BUILD_DIR/src/vek-command"

@@ -19,4 +19,4 @@ STORE=${STORE:-examples/keyBinaries}
 cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo > /dev/null
 cmake --build "$BUILD_DIR" -j2 --target keysmith keysmith_demo
 
-exec "$BUILD_DIR/tests/demo/keysmith_demo" "$BUILD_DIR/keysmith/keysmith" "$STORE"
+exec "$BUILD_DIR/tools/keysmith_demo" "$BUILD_DIR/keysmith/keysmith" "$STORE"

@@ -20,7 +20,7 @@ IN_FLIGHT=${IN_FLIGHT:-4}
 LIMIT_KIB=64
 
 ./scripts/install-deps.sh >/dev/null
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVEK_BUILD_BENCHMARKS=ON >/dev/null
 cmake --build "$BUILD_DIR" -j2 --target vek-command load_generator >/dev/null
 if [ -z "${SKIP_ASAN:-}" ]; then
   cmake -S . -B "$ASAN_BUILD_DIR" -DCMAKE_BUILD_TYPE=Debug -DVEK_SANITIZE_ADDRESS=ON -DVEK_BUILD_BENCHMARKS=OFF >/dev/null

@@ -38,7 +38,8 @@ with_symbols=(libtavlo1 vek-command keysmith)
 declare -A required=(
   [libtavlo1]="usr/lib/$ma/libtavlo.so.1"
   [libtavlo-dev]="usr/include/tavlo/wildcard.h usr/include/tavlo/filter_vars.h usr/include/tavlo/client.h
-    usr/lib/$ma/libtavlo.so usr/lib/$ma/pkgconfig/tavlo.pc"
+    usr/lib/$ma/libtavlo.so usr/lib/$ma/pkgconfig/tavlo.pc usr/lib/$ma/cmake/tavlo/tavloConfig.cmake
+    usr/lib/$ma/cmake/tavlo/tavloConfigVersion.cmake usr/lib/$ma/cmake/tavlo/tavloTargets.cmake"
   [vek-command]="usr/bin/vek-command usr/bin/vek-request etc/vek/vek-command.conf
     etc/sv/vek-command/run etc/sv/vek-command/finish etc/sv/vek-command/log/run
     var/lib/vek-command/job_scripts/ var/lib/vek-command/staging/

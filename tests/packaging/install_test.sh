@@ -112,11 +112,17 @@ grep -q 'libtavlo.so.1 => /lib/x86_64-linux-gnu/libtavlo.so.1\|libtavlo.so.1 => 
   <<<"$(in_root ldd /usr/bin/vek-command)" || fail "vek-command does not load the installed libtavlo.so.1"
 
 step "building a program against libtavlo-dev"
-cp "$src/examples/tavlo_consumer.cpp" "$root/tmp/"
-in_root sh -c 'c++ -std=c++17 -Wall -Wextra -Werror /tmp/tavlo_consumer.cpp $(pkg-config --cflags --libs tavlo) -o /tmp/tavlo_consumer' ||
-  fail "a program does not build against the installed libtavlo-dev"
-[ "$(in_root /tmp/tavlo_consumer in/key/+/request in/key/00A1B2C3/request)" = "1: 00A1B2C3" ] ||
-  fail "the program built against the installed library answers wrongly"
+cp -r "$src/examples/tavlo_consumer" "$root/tmp/"
+in_root sh -c 'c++ -std=c++17 -Wall -Wextra -Werror /tmp/tavlo_consumer/tavlo_consumer.cpp $(pkg-config --cflags --libs tavlo) -o /tmp/tavlo_consumer/pc' ||
+  fail "a program does not build against the installed libtavlo-dev through pkg-config"
+in_root sh -c 'cmake -S /tmp/tavlo_consumer -B /tmp/tavlo_consumer/build && cmake --build /tmp/tavlo_consumer/build' \
+  > "$t/consumer.log" 2>&1 || { cat "$t/consumer.log"; fail "a program does not build against the installed libtavlo-dev through find_package"; }
+grep -q '^tavlo_DIR:PATH=/usr/lib/x86_64-linux-gnu/cmake/tavlo$' "$root/tmp/tavlo_consumer/build/CMakeCache.txt" ||
+  fail "find_package(tavlo) does not find the installed libtavlo-dev"
+for consumer in /tmp/tavlo_consumer/pc /tmp/tavlo_consumer/build/tavlo_consumer; do
+  [ "$(in_root "$consumer" in/key/+/request in/key/00A1B2C3/request)" = "1: 00A1B2C3" ] ||
+    fail "$consumer, built against the installed library, answers wrongly"
+done
 
 step "broker and configuration"
 # shellcheck source=../../scripts/loopback-broker.sh
