@@ -58,7 +58,7 @@ bool cKey::readInfo()
     log.debug("Connected");
     info = std::make_unique<KeyInfo>(KeyInfo::fromReply(*reply));
     log.debug("Box: %s", info->boxName);
-    log.debug("Version: %s", versionText(info->version).c_str());
+    log.debug("Version: %s", keysmith::versionText(info->version).c_str());
     return true;
 }
 

@@ -62,4 +62,4 @@ KeyInfo KeyInfo::fromReply(TagMsg& reply)
     return info;
 }
 
-uint32_t KeyInfo::versionFromText(const char* text) { return text ? packVersion(text) : 0; }
+uint32_t KeyInfo::versionFromText(const char* text) { return text ? keysmith::packVersion(text) : 0; }
