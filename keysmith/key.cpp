@@ -3,21 +3,18 @@
 #include "packed_version.h"
 
 #include "key_file_transfer.h"
+#include "key_link_protocol.h"
 #include "tag_item_factory.h"
 #include "tag_msg.h"
 #include "usb_interface.h"
 
-namespace {
+namespace keylink = keysmith::keylink;
 
-constexpr uint8_t kCommand = 1;
-constexpr uint8_t kTagVersion = 8;
-constexpr uint8_t kTagIdentity = 21;
-constexpr uint8_t kTagLinkEnd = 22;
-constexpr uint8_t kTagLinkStart = 27;
+namespace {
 
 std::unique_ptr<TagMsg> command(uint8_t tag)
 {
-    auto message = std::make_unique<TagMsg>(kCommand);
+    auto message = std::make_unique<TagMsg>(keylink::kCommand);
     message->addTag(TagItemFactory::createTagItem(tag, uint32_t{0}));
     return message;
 }
@@ -42,10 +39,10 @@ bool cKey::setLink(bool up)
     if (!channel)
         return false;
     if (up) {
-        channel->send(*command(kTagLinkStart));
+        channel->send(*command(keylink::kTagLinkStart));
         return true;
     }
-    if (!channel->request(*command(kTagLinkEnd), kReplySeconds))
+    if (!channel->request(*command(keylink::kTagLinkEnd), kReplySeconds))
         return false;
     log.debug("Disconnected");
     return true;
@@ -55,13 +52,13 @@ bool cKey::readInfo()
 {
     if (!channel)
         return false;
-    std::unique_ptr<TagMsg> reply = channel->request(*command(kTagIdentity), kReplySeconds);
+    std::unique_ptr<TagMsg> reply = channel->request(*command(keylink::kTagIdentityRead), kReplySeconds);
     if (!reply)
         return false;
     log.debug("Connected");
     info = std::make_unique<KeyInfo>(KeyInfo::fromReply(*reply));
     log.debug("Box: %s", info->boxName);
-    log.debug("Version: %s", versionText(info->version).c_str());
+    log.debug("Version: %s", keysmith::versionText(info->version).c_str());
     return true;
 }
 
@@ -78,7 +75,7 @@ bool cKey::sendVersionClear()
 {
     if (!channel)
         return false;
-    TagMsg clear(kCommand);
-    clear.addTag(TagItemFactory::createTagItem(kTagVersion, ""));
+    TagMsg clear(keylink::kCommand);
+    clear.addTag(TagItemFactory::createTagItem(keylink::kTagVersion, ""));
     return channel->send(clear);
 }

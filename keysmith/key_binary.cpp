@@ -143,8 +143,8 @@ void cKeyBinary::readManifest(const std::string& manifestPath)
             if (key == "MD5") {
                 storeField(md5, value, key.c_str());
             } else {
-                version = packVersion(value);
-                log.debug("%s - %s", fileName, versionText(version).c_str());
+                version = keysmith::packVersion(value);
+                log.debug("%s - %s", fileName, keysmith::versionText(version).c_str());
             }
         }
     }

@@ -3,6 +3,7 @@
 #include "common/c_handle.h"
 #include "hdlc_framer.h"
 #include "key_binary.h"
+#include "key_link_protocol.h"
 #include "tag_item_factory.h"
 #include "tag_msg.h"
 #include "usb_interface.h"
@@ -11,35 +12,22 @@
 #include <cstdio>
 #include <cstring>
 
+namespace keylink = keysmith::keylink;
+
 namespace {
 
 using FilePtr = CHandle<FILE, std::fclose>;
 
-constexpr uint8_t kCommand = 1;
-constexpr uint8_t kFileData = 5;
-constexpr uint8_t kTagLink = 27; // sent as 0 after the last chunk: the transfer end
-constexpr uint8_t kTagData = 37;
-constexpr uint8_t kTagName = 38;
-constexpr uint8_t kTagFileSize = 39;
-constexpr uint8_t kTagPacketSize = 40;
-constexpr uint8_t kTagCheck = 41;
-constexpr uint8_t kTagVersion = 42;
 constexpr unsigned kOpenSeconds = 30;
 constexpr unsigned kChunkSeconds = 5;
 constexpr size_t kEchoSize = 32; // the key's echo of the name is read within this many bytes
 
-/// Would the channel send this message as one frame? It refuses messages over its 800-byte
-/// limit and frames over its 1024-byte buffer; asking first spares a chunk that can never be
-/// sent the wait for a reply that cannot come.
+/// Would the channel send this message as one frame? Asking first spares a chunk that can
+/// never be sent the wait for a reply that cannot come.
 bool fitsOneFrame(const TagMsg& message)
 {
-    uint8_t payload[cUSBinterface::kMaxMessage];
-    size_t length = message.getMsg(payload, sizeof payload);
-    if (length == 0)
-        return false;
-    payload[0] = message.leadByte;
     uint8_t frame[cUSBinterface::kBufferSize];
-    return cHDLCframer::encode(payload, static_cast<uint32_t>(length), frame, sizeof frame) != 0;
+    return keylink::frameMessage(message, frame, sizeof frame).status == keylink::FrameStatus::Framed;
 }
 
 } // namespace
@@ -87,8 +75,8 @@ bool cKeyFileTransfer::transfer(const cKeyBinary* binary, const char* remoteName
     }
     packed = std::vector<uint8_t>(); // the image is not needed past the last chunk
 
-    TagMsg end(kCommand);
-    end.addTag(TagItemFactory::createTagItem(kTagLink, uint32_t{0}));
+    TagMsg end(keylink::kCommand);
+    end.addTag(TagItemFactory::createTagItem(keylink::kTagTransferEnd, uint32_t{0}));
     // Without the end message the key never takes the file, so an unwritten one is a failure.
     if (!channel->send(end)) {
         log.error("Transfer end message not sent");
@@ -165,11 +153,11 @@ bool cKeyFileTransfer::openRemoteFile(const char* remoteName, uint32_t& packetSi
     if (!channel)
         return false;
 
-    TagMsg open(kCommand);
-    open.addTag(TagItemFactory::createTagItem(kTagName, name));
-    open.addTag(TagItemFactory::createTagItem(kTagFileSize, packedSize));
-    open.addTag(TagItemFactory::createTagItem(kTagPacketSize, packetSize));
-    open.addTag(TagItemFactory::createTagItem(kTagVersion, version));
+    TagMsg open(keylink::kCommand);
+    open.addTag(TagItemFactory::createTagItem(keylink::kTagFileName, name));
+    open.addTag(TagItemFactory::createTagItem(keylink::kTagPackedSize, packedSize));
+    open.addTag(TagItemFactory::createTagItem(keylink::kTagPacketSize, packetSize));
+    open.addTag(TagItemFactory::createTagItem(keylink::kTagFirmwareVersion, version));
     std::unique_ptr<TagMsg> reply = channel->request(open, kOpenSeconds);
     if (!reply)
         return false;
@@ -181,12 +169,12 @@ bool cKeyFileTransfer::openRemoteFile(const char* remoteName, uint32_t& packetSi
     bool accepted = false;
     reply->gotoFirst(); // the next getTag returns the first item
     while (const TagItem* item = reply->getTag()) {
-        if (item->tagId == kTagName && item->kind() == TagItem::Kind::String) {
+        if (item->tagId == keylink::kTagFileName && item->kind() == TagItem::Kind::String) {
             char echo[kEchoSize];
             static_cast<const TagItemString*>(item)->getValue(echo, sizeof echo);
             if (std::strcmp(echo, name) == 0)
                 accepted = true;
-        } else if (item->tagId == kTagPacketSize && item->kind() == TagItem::Kind::UInt32) {
+        } else if (item->tagId == keylink::kTagPacketSize && item->kind() == TagItem::Kind::UInt32) {
             packetSize = static_cast<const TagItemUInt32*>(item)->getValue();
         }
     }
@@ -199,9 +187,9 @@ bool cKeyFileTransfer::sendChunk(const uint8_t* bytes, uint16_t length)
 {
     if (!channel)
         return false;
-    TagMsg data(kFileData);
-    data.addTag(TagItemFactory::createTagItem(kTagData, bytes, length));
-    data.addTag(TagItemFactory::createTagItem(kTagCheck, cHDLCframer::fcs16(bytes, length)));
+    TagMsg data(keylink::kFileData);
+    data.addTag(TagItemFactory::createTagItem(keylink::kTagChunkData, bytes, length));
+    data.addTag(TagItemFactory::createTagItem(keylink::kTagChunkCheck, cHDLCframer::fcs16(bytes, length)));
     if (!fitsOneFrame(data)) {
         log.error("A data chunk of %u bytes does not fit in one frame: not sent", static_cast<unsigned>(length));
         return false;
@@ -210,7 +198,7 @@ bool cKeyFileTransfer::sendChunk(const uint8_t* bytes, uint16_t length)
     if (!reply)
         return false;
     const TagItem* first = reply->gotoFirst();
-    return first && first->tagId == kTagCheck;
+    return first && first->tagId == keylink::kTagChunkCheck;
 }
 
 size_t cKeyFileTransfer::packedSize(size_t length)

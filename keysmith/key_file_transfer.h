@@ -1,5 +1,7 @@
 #pragma once
 
+#include "key_link_protocol.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <log4cpp/Category.hh>
@@ -25,9 +27,9 @@ public:
     static constexpr size_t kMaxPacked = 524288;
     /// Capacity of a remote name, terminator included.
     static constexpr size_t kNameLimit = 16;
-    /// The most data one data message carries within the channel's 800-byte message limit
-    /// (its header and the tag 37 and 41 items take 12 bytes).
-    static constexpr size_t kMaxChunk = 788;
+    /// The most data one data message carries within the message limit (its header and the
+    /// data and check items take 12 bytes).
+    static constexpr size_t kMaxChunk = keysmith::keylink::kMaxMessage - 12;
 
     /// channel (not owned) may be null; every transfer then fails at the open request.
     explicit cKeyFileTransfer(cUSBinterface* channel);

@@ -1,9 +1,12 @@
 #include "key_info.h"
 
+#include "key_link_protocol.h"
 #include "packed_version.h"
 
 #include "tag_item.h"
 #include "tag_msg.h"
+
+namespace keylink = keysmith::keylink;
 
 namespace {
 
@@ -23,31 +26,31 @@ KeyInfo KeyInfo::fromReply(TagMsg& reply)
         const TagItem::Kind kind = item->kind();
         // A tag of the wrong kind is skipped: its value cannot be read as that field.
         if (kind == TagItem::Kind::UInt32) {
-            if (item->tagId == 0)
+            if (item->tagId == keylink::kTagSerial)
                 info.serial = static_cast<const TagItemUInt32*>(item)->getValue();
             continue;
         }
         if (kind == TagItem::Kind::UInt16) {
-            if (item->tagId == 36)
+            if (item->tagId == keylink::kTagValue36)
                 info.value36 = static_cast<const TagItemUInt16*>(item)->getValue();
-            else if (item->tagId == 44)
+            else if (item->tagId == keylink::kTagValue44)
                 info.value44 = static_cast<const TagItemUInt16*>(item)->getValue();
             continue;
         }
         if (kind != TagItem::Kind::String)
             continue;
         switch (item->tagId) {
-        case 1: takeText(info.boxName, *item); break;
-        case 2: takeText(info.text2, *item); break;
-        case 3: takeText(info.text3, *item); break;
-        case 4: takeText(info.text4, *item); break;
-        case 5: takeText(info.text5, *item); break;
-        case 6: takeText(info.text6, *item); break;
-        case 7: takeText(info.text7, *item); break;
-        case 9: takeText(info.text9, *item); break;
-        case 35: takeText(info.text35, *item); break;
-        case 43: takeText(info.text43, *item); break;
-        case 8: {
+        case keylink::kTagBoxName: takeText(info.boxName, *item); break;
+        case keylink::kTagText2: takeText(info.text2, *item); break;
+        case keylink::kTagText3: takeText(info.text3, *item); break;
+        case keylink::kTagText4: takeText(info.text4, *item); break;
+        case keylink::kTagText5: takeText(info.text5, *item); break;
+        case keylink::kTagText6: takeText(info.text6, *item); break;
+        case keylink::kTagText7: takeText(info.text7, *item); break;
+        case keylink::kTagText9: takeText(info.text9, *item); break;
+        case keylink::kTagText35: takeText(info.text35, *item); break;
+        case keylink::kTagText43: takeText(info.text43, *item); break;
+        case keylink::kTagVersion: {
             char text[kVersionTextSize];
             static_cast<const TagItemString*>(item)->getValue(text, sizeof text);
             info.version = versionFromText(text);
@@ -59,4 +62,4 @@ KeyInfo KeyInfo::fromReply(TagMsg& reply)
     return info;
 }
 
-uint32_t KeyInfo::versionFromText(const char* text) { return text ? packVersion(text) : 0; }
+uint32_t KeyInfo::versionFromText(const char* text) { return text ? keysmith::packVersion(text) : 0; }

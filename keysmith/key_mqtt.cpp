@@ -75,7 +75,7 @@ cKeyMQTT::cKeyMQTT(const char* clientId, const char* host, int port)
     }
     libraryReady = true;
 
-    client = std::make_unique<KeyMqttClient>(tavlo::ClientSessionOptions{clientId, true, true}, nullptr);
+    client = std::make_unique<keysmith::KeyMqttClient>(tavlo::ClientSessionOptions{clientId, true, true}, nullptr);
     client->registerHandler(&handler);
     handler.waiter = &requestWaiter;
     // Nagle's algorithm would hold back each small packet of the QoS 2 handshakes.
@@ -200,7 +200,7 @@ bool cKeyMQTT::publishRecord(const std::string& topic, const std::string& payloa
 
 void cKeyMQTT::publishNotification(uint32_t serial, uint32_t currentVersion)
 {
-    Notification notification;
+    keysmith::Notification notification;
     notification.version = currentVersion;
     if (publishRecord(keyTopic(serial, "notification"), packed(notification)))
         log.debug("Notified that key 0x%08X:0x%08X is connected", serial, currentVersion);
@@ -208,7 +208,7 @@ void cKeyMQTT::publishNotification(uint32_t serial, uint32_t currentVersion)
 
 void cKeyMQTT::publishResult(bool success, uint32_t serial, uint32_t version)
 {
-    Result result;
+    keysmith::Result result;
     result.success = success;
     result.version = version;
     if (!publishRecord(keyTopic(serial, "result"), packed(result)))

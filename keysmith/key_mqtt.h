@@ -61,7 +61,7 @@ private:
     log4cpp::Category& log;
     char brokerHost[128];
     int brokerPort;
-    std::unique_ptr<KeyMqttClient> client; // null when the MQTT library could not be initialised
+    std::unique_ptr<keysmith::KeyMqttClient> client; // null when the MQTT library could not be initialised
     ServerRequestHandler handler;
     bool libraryReady = false; // lib_init succeeded, so lib_cleanup is due
 

@@ -1,5 +1,7 @@
 #include "key_mqtt_client.h"
 
+namespace keysmith {
+
 int KeyMqttClient::publishTracked(const char* topic, int payloadLength, const void* payload, int qos, bool retain)
 {
     std::lock_guard<std::mutex> lock(mutex);
@@ -24,3 +26,5 @@ void KeyMqttClient::on_publish(int mid)
     }
     tavlo::Client::on_publish(mid);
 }
+
+} // namespace keysmith

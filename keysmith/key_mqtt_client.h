@@ -5,6 +5,8 @@
 #include <set>
 #include <tavlo/client.h>
 
+namespace keysmith {
+
 /// The key update daemon's MQTT client: a tavlo::Client that remembers every message published
 /// through publishTracked until the broker has confirmed it (for QoS 2: PUBCOMP), so that the
 /// link can keep the session up on stopping until its last result has really been taken.
@@ -26,3 +28,5 @@ private:
     mutable std::mutex mutex;
     std::set<int> inFlight; // guarded by mutex: message ids awaiting confirmation
 };
+
+} // namespace keysmith

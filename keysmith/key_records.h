@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <msgpack.hpp>
 
+namespace keysmith {
+
 // The records the daemon publishes to the server. Each packs as a MessagePack array in member
 // order; msgpack-c writes unsigned integers in their smallest encoding.
 
@@ -18,3 +20,5 @@ struct Result {
     uint32_t version = 0;
     MSGPACK_DEFINE(success, version);
 };
+
+} // namespace keysmith

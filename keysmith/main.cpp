@@ -70,7 +70,7 @@ void runDaemon()
     listener.setRequestWaiter(&mqtt->requestWaiter);
     listener.setStopFlag(&running); // a stop cuts the listener's waiting short
 
-    UpgradeLoop(device.get(), listener, mqtt, running).run();
+    keysmith::UpgradeLoop(device.get(), listener, mqtt, running).run();
 
     device.reset();
     mainLog().info("DONE\n");
@@ -81,13 +81,13 @@ void runDaemon()
 
 int main(int argc, char** argv)
 {
-    if (!StopSignals::install(onStopSignal)) {
+    if (!keysmith::StopSignals::install(onStopSignal)) {
         std::perror("sigaction");
         return -9;
     }
     // Before any thread exists: every thread started from here on inherits the block, so the
     // stop signals land in the main thread only.
-    StopSignals::block();
+    keysmith::StopSignals::block();
 
     const char* path = argc > 1 ? argv[1] : kDefaultConfig;
     if (!cConfig::load(path)) {

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+namespace keysmith {
+
 namespace {
 
 // Wraps instead of overflowing, as the decoding always did.
@@ -42,3 +44,5 @@ std::string versionText(uint32_t version)
     return std::to_string(version >> 16) + "." + std::to_string((version >> 8) & 0xFF) + "." +
            std::to_string(version & 0xFF);
 }
+
+} // namespace keysmith

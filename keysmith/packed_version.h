@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace keysmith {
+
 /// Versions travel packed as major << 16 | minor << 8 | patch.
 ///
 /// "major.minor.patch" to its packed form: empty pieces are skipped, pieces after the third are
@@ -13,3 +15,5 @@ uint32_t packVersion(const std::string& text);
 
 /// The packed version as "major.minor.patch".
 std::string versionText(uint32_t version);
+
+} // namespace keysmith

@@ -9,6 +9,8 @@
 
 extern char** environ;
 
+namespace keysmith {
+
 namespace {
 
 /// posix_spawnattr_t with its destroy call.
@@ -57,3 +59,5 @@ int runServiceCommand(const char* command)
             return -1;
     return status;
 }
+
+} // namespace keysmith

@@ -1,5 +1,7 @@
 #pragma once
 
+namespace keysmith {
+
 /// Runs a service command ("sv stop moxlink") through "/bin/sh -c", as system() does, and
 /// waits for it; its wait status as system() reports it (0 when it exited with 0), or -1 when
 /// the shell could not be started or waited for.
@@ -9,3 +11,5 @@
 /// (system() ignores SIGINT while the command runs, and drops one that is already pending). The
 /// shell itself starts with no signal blocked and SIGINT and SIGTERM at their default action.
 int runServiceCommand(const char* command);
+
+} // namespace keysmith

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+namespace keysmith {
+
 namespace {
 
 sigset_t stopSet()
@@ -36,3 +38,5 @@ void StopSignals::unblock()
     const sigset_t set = stopSet();
     pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
+
+} // namespace keysmith

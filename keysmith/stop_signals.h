@@ -2,6 +2,8 @@
 
 #include <csignal>
 
+namespace keysmith {
+
 /// SIGINT and SIGTERM, the daemon's stop signals, and where they may land.
 ///
 /// The handler is installed without SA_RESTART, so a signal that lands in the main thread's pause
@@ -32,3 +34,5 @@ public:
         Open& operator=(const Open&) = delete;
     };
 };
+
+} // namespace keysmith

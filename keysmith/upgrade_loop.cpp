@@ -9,6 +9,8 @@
 
 #include <limits>
 
+namespace keysmith {
+
 UpgradeLoop::UpgradeLoop(USBdevice* device_, cKeyListener& listener_, cKeyMQTT* mqtt_,
                          const std::atomic<bool>& running_)
     : log(cTracelog::getLog("main")), device(device_), listener(listener_), mqtt(mqtt_), running(running_)
@@ -108,3 +110,5 @@ int UpgradeLoop::serviceCommand(const char* command)
     // for the loop's next test.
     return runServiceCommand(command);
 }
+
+} // namespace keysmith

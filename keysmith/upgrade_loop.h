@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <log4cpp/Category.hh>
 
+namespace keysmith {
+
 /// The daemon's upgrade loop, run on the main thread until the running flag falls: it polls the
 /// key listener and, when a plugged key has been present for the claim delay or the server asked
 /// for an upgrade, stops the link service that normally holds the key, runs one attempt with a
@@ -56,3 +58,5 @@ private:
     uint32_t requestedVersion = 0;
     uint32_t requestedSerial = 0;
 };
+
+} // namespace keysmith

@@ -1,9 +1,13 @@
 #include "usb_interface.h"
 
+#include "key_link_protocol.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <system_error>
+
+namespace keylink = keysmith::keylink;
 
 cUSBinterface::cUSBinterface(USBdevice* device_)
     : log(log4cpp::Category::getInstance("cUSBinterface")), device(device_), framer(receiveBuffer, kBufferSize)
@@ -70,20 +74,17 @@ bool cUSBinterface::send(const TagMsg& message)
 
 bool cUSBinterface::sendFrame(const TagMsg& message, uint64_t& lastWrite)
 {
-    uint8_t payload[kMaxMessage];
-    size_t length = message.getMsg(payload, sizeof payload);
-    if (length == 0) {
-        log.error("Message does not fit in %u bytes, not sent", static_cast<unsigned>(kMaxMessage));
+    uint8_t frame[kBufferSize + 1]; // + the filler byte
+    const keylink::FramedMessage framed = keylink::frameMessage(message, frame, kBufferSize);
+    if (framed.status == keylink::FrameStatus::MessageTooLong) {
+        log.error("Message does not fit in %u bytes, not sent", static_cast<unsigned>(keylink::kMaxMessage));
         return false;
     }
-    payload[0] = message.leadByte;
-
-    uint8_t frame[kBufferSize + 1]; // + the filler byte
-    uint32_t frameLength = cHDLCframer::encode(payload, static_cast<uint32_t>(length), frame, kBufferSize);
-    if (frameLength == 0) {
+    if (framed.status != keylink::FrameStatus::Framed) {
         log.error("Frame longer than %u bytes, not sent", kBufferSize);
         return false;
     }
+    uint32_t frameLength = framed.length;
     // The key's side would otherwise wait for the end of a transfer of whole 64-byte packets.
     if (frameLength % 64 == 0)
         frame[frameLength++] = kFiller;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hdlc_framer.h"
+#include "key_link_protocol.h"
 #include "tag_msg.h"
 #include "usb_device.h"
 #include "usb_interface_exception.h"
@@ -23,8 +24,7 @@
 /// while nobody waits are dropped by the next request.
 class cUSBinterface {
 public:
-    static constexpr uint32_t kBufferSize = 1024;  ///< receive buffer and frame buffer
-    static constexpr size_t kMaxMessage = 800;     ///< serialised message limit
+    static constexpr uint32_t kBufferSize = keysmith::keylink::kMaxFrame; ///< receive buffer and frame buffer
     static constexpr size_t kMaxPiece = 63;        ///< bytes per USB write
     static constexpr uint8_t kFiller = 0x00;       ///< sent after frames of a multiple of 64 bytes
 

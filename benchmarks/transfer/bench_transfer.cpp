@@ -13,6 +13,7 @@
 #include "key_binary.h"
 #include "key_emulator.h"
 #include "key_file_transfer.h"
+#include "key_link_protocol.h"
 #include "tag_item_factory.h"
 #include "tag_msg.h"
 #include "testbed.h"
@@ -109,13 +110,11 @@ struct LinkTimes {
 /// and the write of one 63-byte piece that the key does not answer.
 LinkTimes linkTimes(USBdevice& device)
 {
-    TagMsg linkEnd(1);
-    linkEnd.addTag(TagItemFactory::createTagItem(22, uint32_t{0}));
-    uint8_t payload[cUSBinterface::kMaxMessage];
-    const size_t length = linkEnd.getMsg(payload, sizeof payload);
-    payload[0] = linkEnd.leadByte;
+    namespace keylink = keysmith::keylink;
+    TagMsg linkEnd(keylink::kCommand);
+    linkEnd.addTag(TagItemFactory::createTagItem(keylink::kTagLinkEnd, uint32_t{0}));
     uint8_t frame[cUSBinterface::kBufferSize];
-    const int frameLength = static_cast<int>(cHDLCframer::encode(payload, static_cast<uint32_t>(length), frame, sizeof frame));
+    const int frameLength = static_cast<int>(keylink::frameMessage(linkEnd, frame, sizeof frame).length);
 
     if (!device.open())
         std::abort();

@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         check(contentsOf(binary.path) == kFirmware, "another file passed for the firmware");
         std::string version;
         if (lastVersionLine(manifest, version))
-            check(binary.version == packVersion(version), "version " + versionText(binary.version) + " for \"" + version + "\"");
+            check(binary.version == keysmith::packVersion(version), "version " + keysmith::versionText(binary.version) + " for \"" + version + "\"");
     } catch (const cKeyBinaryException&) {
         // Missing, unusable or not matching: the store's own answers.
     }

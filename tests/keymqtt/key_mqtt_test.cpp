@@ -267,7 +267,7 @@ TEST_F(KeyMqttTest, AnnounceKeyAsksTheServerAndWeighsTheAnswer)
         const auto notification = answered.get();
         ASSERT_TRUE(notification.has_value());
         msgpack::sbuffer expected;
-        msgpack::pack(expected, Notification{c.current});
+        msgpack::pack(expected, keysmith::Notification{c.current});
         EXPECT_EQ(hex(notification->payload), hex(std::string(expected.data(), expected.size())));
 
         auto logs = capture.messages("cKeyMQTT");

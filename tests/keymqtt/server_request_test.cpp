@@ -112,11 +112,11 @@ TEST(KeyRecords, PackUnsignedIntegersInTheirSmallestEncoding)
     };
     for (const auto& [version, encoded] : versions) {
         msgpack::sbuffer notification;
-        msgpack::pack(notification, Notification{version});
+        msgpack::pack(notification, keysmith::Notification{version});
         EXPECT_EQ(hex({notification.data(), notification.size()}), hex(bytes({0x91}) + encoded)) << version;
 
         msgpack::sbuffer result;
-        msgpack::pack(result, Result{version % 2 == 0, version});
+        msgpack::pack(result, keysmith::Result{version % 2 == 0, version});
         EXPECT_EQ(hex({result.data(), result.size()}),
                   hex(bytes({0x92, version % 2 == 0 ? 0xc3 : 0xc2}) + encoded))
             << version;

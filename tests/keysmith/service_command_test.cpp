@@ -26,20 +26,20 @@ struct StopsBlocked {
 TEST(ServiceCommand, StatusAsSystemReportsItWithTheShellsSignalsOpen)
 {
     StopsBlocked blocked;
-    EXPECT_EQ(runServiceCommand("exit 0"), 0);
-    const int three = runServiceCommand("exit 3");
+    EXPECT_EQ(keysmith::runServiceCommand("exit 0"), 0);
+    const int three = keysmith::runServiceCommand("exit 3");
     ASSERT_TRUE(WIFEXITED(three));
     EXPECT_EQ(WEXITSTATUS(three), 3);
-    EXPECT_EQ(WEXITSTATUS(runServiceCommand("/nonexistent/sv stop moxlink")), 127);
+    EXPECT_EQ(WEXITSTATUS(keysmith::runServiceCommand("/nonexistent/sv stop moxlink")), 127);
 
     // The shell is not left with the caller's block: a SIGTERM to itself ends it.
-    const int killed = runServiceCommand("kill -TERM $$; exit 0");
+    const int killed = keysmith::runServiceCommand("kill -TERM $$; exit 0");
     ASSERT_TRUE(WIFSIGNALED(killed)) << killed;
     EXPECT_EQ(WTERMSIG(killed), SIGTERM);
 
     // Nothing was taken from the caller: a stop that was pending before is pending after.
     ASSERT_EQ(pthread_kill(pthread_self(), SIGINT), 0);
-    EXPECT_EQ(runServiceCommand("exit 0"), 0);
+    EXPECT_EQ(keysmith::runServiceCommand("exit 0"), 0);
     sigset_t pending;
     sigpending(&pending);
     EXPECT_EQ(sigismember(&pending, SIGINT), 1) << "the pending stop was dropped";

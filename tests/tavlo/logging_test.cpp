@@ -143,15 +143,16 @@ TEST_F(ClientCallbackTest, ConnectionOutcomes)
     // Silent before the first accepted connection.
     client.on_disconnect(MOSQ_ERR_CONN_LOST);
     client.on_connect(0, MOSQ_ERR_CONN_REFUSED);
-    EXPECT_FALSE(client.isConnected());
+    EXPECT_FALSE(client.wasEverConnected());
     EXPECT_TRUE(capture.has("tavloClient", Priority::ERROR, "Connection failed. The connection was refused."));
     EXPECT_EQ(capture.messages("tavloClient").size(), 2u); // created, failed
 
     client.on_connect(1, 0);
-    EXPECT_TRUE(client.isConnected());
+    EXPECT_TRUE(client.wasEverConnected());
     EXPECT_TRUE(capture.has("tavloClient", Priority::INFO, "Connection up. Session already present"));
     client.on_disconnect(MOSQ_ERR_CONN_LOST);
     EXPECT_TRUE(capture.has("tavloClient", Priority::WARN, "The connection was lost."));
+    EXPECT_TRUE(client.wasEverConnected()) << "a lost connection does not undo the first one";
     // The plain callback of the base does nothing; only the one with the flags acts.
     client.on_connect(0);
     EXPECT_EQ(capture.count("Connection up"), 1u);

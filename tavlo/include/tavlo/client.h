@@ -54,8 +54,9 @@ public:
     /// mosquittopp::opts_set does not pass on, such as MOSQ_OPT_TCP_NODELAY. Set before start().
     int int_option(enum mosq_opt_t option, int value);
 
-    /// A connection was accepted at least once.
-    bool isConnected() const { return connected; }
+    /// A connection was accepted at least once; stays true when it is lost again, so it says
+    /// nothing about the connection now.
+    bool wasEverConnected() const { return connected; }
     log4cpp::Category& log() const { return _log; }
 
     // The plain connect callback is left to the base and does nothing; the one with the CONNACK
