@@ -10,9 +10,8 @@
 namespace vek {
 
 /// Enforces the JobLimits of one Lua state: it is the state's allocator (refusing growth past the
-/// memory cap) and, once the script starts, its
-/// count hook (raising an error past the deadline). The state keeps a pointer to it as the
-/// allocator's user data, so it must outlive the state.
+/// memory cap) and, once the script starts, its count hook (raising an error past the deadline).
+/// The state keeps a pointer to it as the allocator's user data, so it must outlive the state.
 class JobBudget {
 public:
     /// Instructions between two clock reads of the time-limit hook.
