@@ -29,10 +29,6 @@ public:
 
     /// Limits for the jobs run from now on; the default is none.
     void setJobLimits(const JobLimits& limits) { _lua_agent.setLimits(limits); }
-    /// Opens the next job's Lua state ahead of its request; for idle moments of the caller.
-    void prepareNextJob() { _lua_agent.prepareState(); }
-    /// A state is ready for the next job.
-    bool nextJobPrepared() const { return _lua_agent.statePrepared(); }
     /// Results and transaction ends the client has accepted for sending so far.
     unsigned long published() const { return _published; }
 

@@ -2,9 +2,21 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace vek {
+
+namespace {
+
+void* resize(void* ptr, size_t nsize) noexcept
+{
+    if (nsize == 0) {
+        std::free(ptr);
+        return nullptr;
+    }
+    return std::realloc(ptr, nsize);
+}
+
+} // namespace
 
 void JobBudget::reset(const JobLimits& limits)
 {
@@ -14,42 +26,11 @@ void JobBudget::reset(const JobLimits& limits)
     _memory_refused = false;
     _deadline = {};
     _time_expired = false;
-    _pool.clear();
 }
 
-void* JobBudget::resize(void* ptr, size_t old, size_t nsize) noexcept
+void* JobBudget::allocate(void*, void* ptr, size_t, size_t nsize) noexcept
 {
-    const bool pooled = ptr && _pool.owns(ptr);
-    if (nsize == 0) {
-        if (pooled)
-            _pool.release(ptr, old);
-        else
-            std::free(ptr);
-        return nullptr;
-    }
-    if (!ptr) {
-        void* block = _pool.allocate(nsize);
-        return block ? block : std::malloc(nsize);
-    }
-    if (!pooled)
-        return std::realloc(ptr, nsize);
-    // Shrinking always stays in place, so it cannot fail.
-    if (nsize <= BlockPool::capacity(old))
-        return ptr;
-    void* block = _pool.allocate(nsize);
-    if (!block)
-        block = std::malloc(nsize);
-    if (!block)
-        return nullptr;
-    std::memcpy(block, ptr, old);
-    _pool.release(ptr, old);
-    return block;
-}
-
-void* JobBudget::allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexcept
-{
-    // Without a block, osize carries the object type, not a size.
-    return static_cast<JobBudget*>(ud)->resize(ptr, ptr ? osize : 0, nsize);
+    return resize(ptr, nsize);
 }
 
 void* JobBudget::allocateCapped(void* ud, void* ptr, size_t osize, size_t nsize) noexcept
@@ -58,7 +39,7 @@ void* JobBudget::allocateCapped(void* ud, void* ptr, size_t osize, size_t nsize)
     // Without a block, osize carries the object type, not a size.
     const size_t old = ptr ? osize : 0;
     if (nsize == 0) {
-        self->resize(ptr, old, 0);
+        resize(ptr, 0);
         self->_used -= old;
         return nullptr;
     }
@@ -67,7 +48,7 @@ void* JobBudget::allocateCapped(void* ud, void* ptr, size_t osize, size_t nsize)
         self->_memory_refused = true;
         return nullptr;
     }
-    void* block = self->resize(ptr, old, nsize);
+    void* block = resize(ptr, nsize);
     if (block)
         self->_used = self->_used - old + nsize;
     return block;

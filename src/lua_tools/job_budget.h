@@ -5,15 +5,13 @@
 
 #include <lua.hpp>
 
-#include "block_pool.h"
 #include "job_limits.h"
 
 namespace vek {
 
 /// Enforces the JobLimits of one Lua state: it is the state's allocator (refusing growth past the
-/// memory cap; small blocks come from a pool of the state's own) and, once the script starts, its
-/// count hook (raising an error past the deadline). The state keeps a pointer to it as the
-/// allocator's user data, so it must outlive the state.
+/// memory cap) and, once the script starts, its count hook (raising an error past the deadline).
+/// The state keeps a pointer to it as the allocator's user data, so it must outlive the state.
 class JobBudget {
 public:
     /// Instructions between two clock reads of the time-limit hook.
@@ -43,9 +41,6 @@ private:
     static void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
     static void* allocateCapped(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
     static void checkClock(lua_State* L, lua_Debug* ar);
-    // The allocation itself: small blocks from the pool, the rest from malloc. `old` is the
-    // block's size, 0 without a block.
-    void* resize(void* ptr, size_t old, size_t nsize) noexcept;
 
     JobLimits _limits;
     size_t _limit_bytes = 0;
@@ -53,7 +48,6 @@ private:
     bool _memory_refused = false;
     std::chrono::steady_clock::time_point _deadline{};
     bool _time_expired = false;
-    BlockPool _pool;
 };
 
 } // namespace vek

@@ -39,12 +39,6 @@ bool LuaAgent::findScript(std::string& script_path, const std::string& script_na
     return false;
 }
 
-void LuaAgent::prepareState()
-{
-    if (!_spare)
-        _spare = FreshState::open(_limits);
-}
-
 JobResult LuaAgent::runJob(const std::string& script_name, const msgpack::object& args)
 {
     std::string path;
@@ -53,9 +47,7 @@ JobResult LuaAgent::runJob(const std::string& script_name, const msgpack::object
 
     LuaVM vm(_search_dirs, _staging_dir.c_str());
     vm.setLimits(_limits);
-    // Whatever the job does to it, the state goes with the VM: the next job gets another.
-    vm.adopt(std::move(_spare));
-    _spare = FreshState();
+    // Whatever the job does to its state, the state goes with the VM: the next job opens another.
     JobResult result = vm.executeScript(path.c_str(), args);
     if (!result.getStatus())
         log.error("%s job failed", path.c_str());

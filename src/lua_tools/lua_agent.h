@@ -6,7 +6,6 @@
 #include <log4cpp/Category.hh>
 #include <msgpack.hpp>
 
-#include "fresh_state.h"
 #include "job_limits.h"
 #include "job_result.h"
 
@@ -24,20 +23,8 @@ public:
     LuaAgent(const LuaAgent&) = delete;
     LuaAgent& operator=(const LuaAgent&) = delete;
 
-    /// Limits for the jobs run from now on; the default is none. A state prepared under the
-    /// old limits is dropped.
-    void setLimits(const JobLimits& limits)
-    {
-        _limits = limits;
-        _spare = FreshState();
-    }
-
-    /// Opens the next job's Lua state now, unless one is ready: for a caller with nothing else
-    /// to do, so that the state is not opened while a request waits. The state is still used by
-    /// one job only; a job that finds none opens its own.
-    void prepareState();
-    /// A state is ready for the next job.
-    bool statePrepared() const { return static_cast<bool>(_spare); }
+    /// Limits for the jobs run from now on; the default is none.
+    void setLimits(const JobLimits& limits) { _limits = limits; }
 
     JobResult runJob(const std::string& script_name, const msgpack::object& args);
     /// True with script_path set when some search directory holds script_name; else script_path
@@ -49,7 +36,6 @@ private:
     std::vector<std::string> _search_dirs;
     std::string _staging_dir;
     JobLimits _limits;
-    FreshState _spare;
 };
 
 } // namespace vek

@@ -16,6 +16,12 @@ const char* const kInvalidArgs = "Dock command service error. Invalid job argume
 
 // The C functions below run under lua_pcall (see callProtected) and may raise; they own nothing.
 
+int openLibraries(lua_State* L)
+{
+    luaL_openlibs(L);
+    return 0;
+}
+
 int setVekEnv(lua_State* L) // ud
 {
     const char* staging_dir = static_cast<const char*>(lua_touserdata(L, 1));
@@ -73,6 +79,17 @@ int toText(lua_State* L) // ud v -> ud v'
     return 1;
 }
 
+int onPanic(lua_State* L)
+{
+    // Everything that can raise runs protected, so this is a fault in the job runner itself.
+    try {
+        const char* text = lua_type(L, -1) == LUA_TSTRING ? lua_tostring(L, -1) : "error object is not a string";
+        log4cpp::Category::getInstance("script").fatal("PANIC: unprotected error in call to Lua API (%s)", text);
+    } catch (...) {
+    }
+    return 0; // Lua aborts
+}
+
 } // namespace
 
 LuaVM::LuaVM(const std::vector<std::string>& search_dirs, const char* staging_dir)
@@ -90,31 +107,21 @@ bool LuaVM::open()
 {
     // The budget is the allocator of the open state, so that state goes first.
     close();
-    if (!_budget)
-        _budget = std::make_unique<JobBudget>();
-    int status = LUA_OK;
-    lua_State* L = openJobState(*_budget, _limits, status);
-    if (!L) {
+    _budget.reset(_limits);
+    _L.reset(lua_newstate(_budget.allocator(), &_budget));
+    if (!_L) {
         log.error("Failed to create a new Lua instance.");
         return false;
     }
-    _L.reset(L);
+    lua_atpanic(_L.get(), &onPanic);
+    // Under a memory limit even the libraries may not fit.
+    const int status = callProtected(_L.get(), &openLibraries, nullptr, 0, 0);
     if (status != LUA_OK) {
         logLuaError(status);
         log.error("Failed to create a new Lua instance.");
         close();
         return false;
     }
-    return true;
-}
-
-bool LuaVM::adopt(FreshState&& state)
-{
-    if (!state || !(state.limits() == _limits))
-        return false;
-    close();
-    _budget = std::move(state._budget);
-    _L = std::move(state._L);
     return true;
 }
 
@@ -152,13 +159,13 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
     }
 
     log.debug("lua_pcall: %s", abs_path);
-    _budget->startClock(L);
+    _budget.startClock(L);
     status = lua_pcallk(L, 0, LUA_MULTRET, 0, 0, nullptr); // results...|error
     if (status != LUA_OK) {
         logLuaError(status);
         return JobResult(false, kScriptFailed);
     }
-    if (_budget->timeLimitHit()) {
+    if (_budget.timeLimitHit()) {
         // The limit struck in a coroutine whose error the script caught, and the main thread
         // returned before its own hook came round: the job still ran out of time.
         log.error("failure: job time limit of %u ms exceeded", _limits.time_limit_ms);
@@ -215,7 +222,7 @@ bool LuaVM::loadArgs(const msgpack::object& args)
         PackToLuaConverter converter(L);
         msgpack::object_parser(args).parse(converter);
         if (converter.failed()) {
-            if (converter.failureStatus() == LUA_ERRMEM && _budget->memoryLimitHit())
+            if (converter.failureStatus() == LUA_ERRMEM && _budget.memoryLimitHit())
                 cause = "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded";
             else
                 cause = converter.failure();
@@ -230,7 +237,7 @@ bool LuaVM::loadArgs(const msgpack::object& args)
         const int status = callProtected(L, &setArgs, nullptr, 1, 0);
         if (status == LUA_OK)
             return true;
-        cause = status == LUA_ERRMEM && _budget->memoryLimitHit()
+        cause = status == LUA_ERRMEM && _budget.memoryLimitHit()
                     ? "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded"
                     : "cannot set args";
     }
@@ -275,7 +282,7 @@ void LuaVM::logLuaError(int status)
     log.debug("logLuaError: num_errs = %d", n);
     if (n <= 0)
         return;
-    if (status == LUA_ERRMEM && _budget->memoryLimitHit()) {
+    if (status == LUA_ERRMEM && _budget.memoryLimitHit()) {
         // Lua's own text would only say "not enough memory".
         log.error("failure: job memory limit of %zu KB exceeded", _limits.memory_limit_kb);
         return;

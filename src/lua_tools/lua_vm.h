@@ -1,6 +1,5 @@
 #pragma once
 
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -8,7 +7,6 @@
 #include <lua.hpp>
 #include <msgpack.hpp>
 
-#include "fresh_state.h"
 #include "job_budget.h"
 #include "job_limits.h"
 #include "job_result.h"
@@ -32,9 +30,6 @@ public:
     void setLimits(const JobLimits& limits) { _limits = limits; }
 
     bool open();
-    /// Takes over a state opened ahead of the job under the same limits, in place of open().
-    /// False, with nothing taken, when the state is empty or was made under other limits.
-    bool adopt(FreshState&& state);
     void close();
     JobResult executeScript(const char* abs_path, const msgpack::object& args);
 
@@ -52,9 +47,8 @@ private:
     const char* _staging_dir;
     std::vector<std::string> _search_dirs;
     JobLimits _limits;
-    // The state's allocator data: must outlive _L, which the destructor closes first. Held by
-    // pointer so that it can arrive together with an adopted state.
-    std::unique_ptr<JobBudget> _budget;
+    // The state's allocator data: must outlive _L, which the destructor closes first.
+    JobBudget _budget;
 };
 
 } // namespace vek

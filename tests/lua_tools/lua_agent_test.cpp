@@ -133,65 +133,45 @@ TEST_F(Agent, LimitsReachEveryJob)
     EXPECT_TRUE(logs.has("script", Priority::ERROR, "failure: job time limit of 50 ms exceeded"));
 }
 
-TEST_F(Agent, PreparedStateServesOneJobOnly)
+TEST_F(Agent, JobsOfOneAgentShareNoGlobals)
 {
-    first.write("set.lua", "leaked = 'from the last job' return 'set'");
-    first.write("get.lua", "return tostring(leaked)");
+    first.write("set.lua", "leaked = 'from the last job' string.leaked = 1 return 'set'");
+    first.write("get.lua", "return tostring(leaked) .. ' ' .. tostring(string.leaked)");
     vek::LuaAgent agent({first.path()}, "/tmp");
-    agent.prepareState();
-    ASSERT_TRUE(agent.statePrepared());
     EXPECT_EQ(answerOf(run(agent, "set.lua")), "set");
-    EXPECT_FALSE(agent.statePrepared());
-    agent.prepareState();
-    EXPECT_EQ(answerOf(run(agent, "get.lua")), "nil");
-    // A job that finds no script leaves the prepared state for the next one.
-    agent.prepareState();
+    EXPECT_EQ(answerOf(run(agent, "get.lua")), "nil nil");
+    // Nor does a job that never ran hand anything on.
     EXPECT_FALSE(run(agent, "missing.lua").getStatus());
-    EXPECT_TRUE(agent.statePrepared());
-    EXPECT_EQ(answerOf(run(agent, "get.lua")), "nil");
+    EXPECT_EQ(answerOf(run(agent, "set.lua")), "set");
+    EXPECT_EQ(answerOf(run(agent, "get.lua")), "nil nil");
 }
 
-TEST_F(Agent, PreparedStateRunsUnderTheLimitsInForce)
+TEST_F(Agent, ChangedLimitsApplyToTheNextJob)
 {
     first.write("job.lua", "return 'ran'");
     first.write("spin.lua", "while true do end");
     vek::LuaAgent agent({first.path()}, "/tmp");
-    // The smallest memory limit a job runs under, found without prepared states, holds with them
-    // too: the libraries count toward the limit either way.
-    auto runs = [&](size_t kb, bool prepared) {
-        agent.setLimits({0, kb});
-        EXPECT_FALSE(agent.statePrepared()); // made under the old limits
-        if (prepared)
-            agent.prepareState();
-        return run(agent, "job.lua").getStatus();
+    const std::string kResources = "Dock command service error. Failed to allocate resources for job.";
+    const std::string kScriptFailed =
+        "Dock command service error. Command script failure, please consult vek-command logs.";
+    struct Step {
+        vek::JobLimits limits;
+        const char* script;
+        std::string reason; // empty: the job succeeds
     };
-    size_t low = 1, high = 1024;
-    ASSERT_TRUE(runs(high, false));
-    while (low < high) {
-        const size_t middle = (low + high) / 2;
-        if (runs(middle, false))
-            high = middle;
-        else
-            low = middle + 1;
+    const Step steps[] = {
+        {{0, 0}, "job.lua", ""},
+        {{0, 4}, "job.lua", kResources}, // too little memory for the libraries
+        {{0, 0}, "job.lua", ""},
+        {{50, 0}, "spin.lua", kScriptFailed},
+        {{0, 4096}, "job.lua", ""},
+    };
+    for (const Step& step : steps) {
+        agent.setLimits(step.limits);
+        const auto r = run(agent, step.script);
+        EXPECT_EQ(r.getStatus(), step.reason.empty()) << step.script << " " << step.limits.memory_limit_kb;
+        EXPECT_EQ(std::string(r.getReason()), step.reason) << step.script;
     }
-    ASSERT_GT(low, 1u);
-    EXPECT_TRUE(runs(low, true));
-    EXPECT_FALSE(runs(low - 1, true));
-
-    agent.setLimits({50, 0});
-    agent.prepareState();
-    logs.clear();
-    EXPECT_FALSE(run(agent, "spin.lua").getStatus());
-    EXPECT_TRUE(logs.has("script", Priority::ERROR, "failure: job time limit of 50 ms exceeded"));
-
-    // Too little memory for the libraries: nothing is prepared, and the job fails as it always did.
-    agent.setLimits({0, 4});
-    agent.prepareState();
-    EXPECT_FALSE(agent.statePrepared());
-    logs.clear();
-    EXPECT_EQ(std::string(run(agent, "job.lua").getReason()),
-              "Dock command service error. Failed to allocate resources for job.");
-    EXPECT_TRUE(logs.has("script", Priority::ERROR, "Failed to create a new Lua instance."));
 }
 
 // Under LeakSanitizer, anything a job leaves behind is reported at exit.
