@@ -4,8 +4,8 @@
 
 #include "key_file_transfer.h"
 #include "key_link_protocol.h"
-#include "tag_item_factory.h"
-#include "tag_msg.h"
+#include "platform/tag_item_factory.h"
+#include "platform/tag_msg.h"
 #include "usb_interface.h"
 
 namespace keylink = keysmith::keylink;

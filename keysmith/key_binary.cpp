@@ -19,7 +19,7 @@
 #include "common/read_only_mapping.h"
 #include "common/unique_fd.h"
 #include "packed_version.h"
-#include "config.h"
+#include "platform/config.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include "hdlc_framer.h"
 #include "key_binary.h"
 #include "key_link_protocol.h"
-#include "tag_item_factory.h"
-#include "tag_msg.h"
+#include "platform/tag_item_factory.h"
+#include "platform/tag_msg.h"
 #include "usb_interface.h"
 
 #include <algorithm>

@@ -3,8 +3,8 @@
 #include "key_link_protocol.h"
 #include "packed_version.h"
 
-#include "tag_item.h"
-#include "tag_msg.h"
+#include "platform/tag_item.h"
+#include "platform/tag_msg.h"
 
 namespace keylink = keysmith::keylink;
 

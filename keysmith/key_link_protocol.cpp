@@ -1,7 +1,7 @@
 #include "key_link_protocol.h"
 
 #include "hdlc_framer.h"
-#include "tag_msg.h"
+#include "platform/tag_msg.h"
 
 namespace keysmith::keylink {
 

@@ -1,6 +1,6 @@
 #include "key_updater.h"
 
-#include "config.h"
+#include "platform/config.h"
 #include "key_binary.h"
 #include "orxio_out.h"
 

@@ -1,9 +1,9 @@
 // keysmith, the key update daemon: start-up, the upgrade loop and shutdown.
-#include "config.h"
+#include "platform/config.h"
 #include "key_listener.h"
 #include "key_mqtt.h"
 #include "stop_signals.h"
-#include "tracelog.h"
+#include "platform/tracelog.h"
 #include "upgrade_loop.h"
 #include "usb_device.h"
 #include "vek_version.h"

@@ -4,7 +4,7 @@
 #include "key_updater.h"
 #include "service_command.h"
 #include "stop_signals.h"
-#include "tracelog.h"
+#include "platform/tracelog.h"
 #include "updater_exception.h"
 
 #include <limits>

@@ -2,7 +2,7 @@
 
 #include "hdlc_framer.h"
 #include "key_link_protocol.h"
-#include "tag_msg.h"
+#include "platform/tag_msg.h"
 #include "usb_device.h"
 #include "usb_interface_exception.h"
 

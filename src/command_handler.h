@@ -5,9 +5,9 @@
 
 #include <tavlo/client.h>
 
-#include "job_limits.h"
-#include "job_result.h"
-#include "lua_agent.h"
+#include "src/lua_tools/job_limits.h"
+#include "src/lua_tools/job_result.h"
+#include "src/lua_tools/lua_agent.h"
 
 namespace vek {
 

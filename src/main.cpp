@@ -9,7 +9,7 @@
 #include <mosquittopp.h>
 
 #include "common/error_text.h"
-#include "properties.h"
+#include "platform/properties.h"
 #include "server_comms.h"
 
 namespace vek {

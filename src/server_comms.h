@@ -6,8 +6,8 @@
 
 #include <log4cpp/Category.hh>
 
-#include "job_limits.h"
-#include "properties.h"
+#include "src/lua_tools/job_limits.h"
+#include "platform/properties.h"
 #include "service_client.h"
 
 namespace vek {

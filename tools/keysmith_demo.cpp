@@ -4,14 +4,14 @@
 // then stops everything; exits 0 when the upgrade went through as it should.
 //
 //   keysmith_demo <keysmith binary> <firmware store directory>
-#include "board_io_emulator.h"
-#include "broker.h"
-#include "child_process.h"
-#include "key_emulator.h"
-#include "mqtt_test_client.h"
-#include "temp_dir.h"
-#include "test_data.h"
-#include "testbed.h"
+#include "tests/emulators/board_io_emulator.h"
+#include "tests/support/broker.h"
+#include "tests/support/child_process.h"
+#include "tests/emulators/key_emulator.h"
+#include "tests/support/mqtt_test_client.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_data.h"
+#include "tests/emulators/testbed.h"
 
 #include <chrono>
 #include <csignal>

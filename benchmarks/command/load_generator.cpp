@@ -24,7 +24,7 @@
 #include <mosquitto.h>
 #include <msgpack.hpp>
 
-#include "../echo_request.h"
+#include "benchmarks/echo_request.h"
 #include "common/c_handle.h"
 
 namespace {

@@ -18,7 +18,7 @@
 #include <lua.hpp>
 #include <msgpack.hpp>
 
-#include "lua_agent.h"
+#include "src/lua_tools/lua_agent.h"
 
 namespace {
 

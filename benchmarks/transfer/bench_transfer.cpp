@@ -7,18 +7,18 @@
 // An optional argument sets the packet size the key grants (default 256, the emulator's).
 // The last line gives the transfer's wall time as a multiple of the floor.
 
-#include "config.h"
-#include "hdlc_framer.h"
-#include "key.h"
-#include "key_binary.h"
-#include "key_emulator.h"
-#include "key_file_transfer.h"
-#include "key_link_protocol.h"
-#include "tag_item_factory.h"
-#include "tag_msg.h"
-#include "testbed.h"
-#include "usb_device.h"
-#include "usb_interface.h"
+#include "platform/config.h"
+#include "keysmith/hdlc_framer.h"
+#include "keysmith/key.h"
+#include "keysmith/key_binary.h"
+#include "tests/emulators/key_emulator.h"
+#include "keysmith/key_file_transfer.h"
+#include "keysmith/key_link_protocol.h"
+#include "platform/tag_item_factory.h"
+#include "platform/tag_msg.h"
+#include "tests/emulators/testbed.h"
+#include "keysmith/usb_device.h"
+#include "keysmith/usb_interface.h"
 
 #include <algorithm>
 #include <chrono>

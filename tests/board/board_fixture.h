@@ -1,9 +1,9 @@
 #pragma once
 // Shared set-up of the board tests: a testbed with the emulated board I/O driver and log capture.
 
-#include "board_io_emulator.h"
-#include "log_capture.h"
-#include "orxio_out.h"
+#include "tests/emulators/board_io_emulator.h"
+#include "tests/support/log_capture.h"
+#include "keysmith/orxio_out.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // A separate program on the board driver, as the daemon will be: opens one pin, writes the
 // value given on the command line and prints what the driver reads back. Run by the tests as
 // a child of the process that owns the emulated driver.
-#include "orxio_out.h"
+#include "keysmith/orxio_out.h"
 
 #include <cstdio>
 #include <cstdlib>

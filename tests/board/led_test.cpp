@@ -1,7 +1,7 @@
 // cLED against the emulated board I/O driver: what the two pins are written, and when.
 #include "board_fixture.h"
-#include "led.h"
-#include "wait.h"
+#include "keysmith/led.h"
+#include "tests/support/wait.h"
 
 #include <algorithm>
 #include <dirent.h>

@@ -2,12 +2,12 @@
 // Shared set-up of the key listener tests: the emulated key on a testbed, the daemon's USB
 // device object, a listener and a timer.
 
-#include "key_emulator.h"
-#include "key_listener.h"
-#include "log_capture.h"
-#include "signal_waiter.h"
-#include "usb_device.h"
-#include "wait.h"
+#include "tests/emulators/key_emulator.h"
+#include "keysmith/key_listener.h"
+#include "tests/support/log_capture.h"
+#include "keysmith/signal_waiter.h"
+#include "keysmith/usb_device.h"
+#include "tests/support/wait.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // cORXIOout against the emulated board I/O driver.
 #include "board_fixture.h"
 
-#include "child_process.h"
+#include "tests/support/child_process.h"
 
 #include <cerrno>
 

@@ -1,4 +1,4 @@
-#include "server_comms.h"
+#include "src/server_comms.h"
 
 #include <gtest/gtest.h>
 #include <string>

@@ -1,11 +1,11 @@
 #pragma once
 
-#include "broker.h"
-#include "child_process.h"
-#include "mqtt_test_client.h"
-#include "retained.h"
-#include "temp_dir.h"
-#include "wait.h"
+#include "tests/support/broker.h"
+#include "tests/support/child_process.h"
+#include "tests/support/mqtt_test_client.h"
+#include "tests/support/retained.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

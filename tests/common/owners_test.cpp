@@ -2,7 +2,7 @@
 #include "common/read_only_mapping.h"
 #include "common/unique_fd.h"
 
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 #include <cerrno>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 // verdict, which is what a request's failure reason is made of.
 #include "common/packed_object_check.h"
 
-#include "test_data.h"
+#include "tests/support/test_data.h"
 
 #include <cstdint>
 #include <gtest/gtest.h>

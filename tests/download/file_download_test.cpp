@@ -1,7 +1,7 @@
-#include "file_download.h"
+#include "keysmith/file_download.h"
 
-#include "http_test_server.h"
-#include "temp_dir.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/temp_dir.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,7 +1,7 @@
 #include "key_emulator.h"
 
-#include "tag_item_factory.h"
-#include "tag_msg.h"
+#include "platform/tag_item_factory.h"
+#include "platform/tag_msg.h"
 
 #include <condition_variable>
 #include <cstdio>

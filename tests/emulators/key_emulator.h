@@ -26,7 +26,7 @@
 
 #include "emulated_usb_device.h"
 #include "packed_image.h"
-#include "tag_item.h"
+#include "platform/tag_item.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "config.h"
-#include "key_binary.h"
-#include "log_capture.h"
-#include "temp_dir.h"
+#include "platform/config.h"
+#include "keysmith/key_binary.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 #include <chrono>
 #include <filesystem>

@@ -1,8 +1,8 @@
 // The packed file format of the key transfer, byte for byte, and the helpers that need no key:
 // packing files from disk with the size limit, and remote names.
-#include "key_file_transfer.h"
-#include "log_capture.h"
-#include "temp_dir.h"
+#include "keysmith/key_file_transfer.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
 
 #include <cstring>
 #include <string>

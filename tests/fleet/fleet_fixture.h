@@ -4,11 +4,11 @@
 // and on each dock the real vek-command. vek-request talks to the fleet broker over TLS with the
 // certificate of the fleet's server.
 
-#include "child_process.h"
-#include "fleet_brokers.h"
-#include "mqtt_test_client.h"
-#include "retained.h"
-#include "temp_dir.h"
+#include "tests/support/child_process.h"
+#include "tests/support/fleet_brokers.h"
+#include "tests/support/mqtt_test_client.h"
+#include "tests/support/retained.h"
+#include "tests/support/temp_dir.h"
 
 #include <algorithm>
 #include <chrono>

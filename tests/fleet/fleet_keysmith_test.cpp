@@ -1,8 +1,8 @@
 // The key update daemon behind a bridge: keysmith on a dock, against the emulated key and board,
 // and the fleet's server at the fleet broker under docks/<dock>/.
-#include "daemon_fixture.h"
+#include "tests/keysmith/daemon_fixture.h"
 #include "fleet_fixture.h"
-#include "retained.h"
+#include "tests/support/retained.h"
 
 namespace {
 

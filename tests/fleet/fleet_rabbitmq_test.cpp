@@ -3,7 +3,7 @@
 // only at QoS 1 (RabbitMQ answers a QoS 2 publish with a PUBACK, which ends the connection);
 // results reach it retained, and an empty retained message clears them; its retained messages go
 // only to subscriptions without wildcards.
-#include "broker.h"
+#include "tests/support/broker.h"
 #include "fleet_fixture.h"
 
 #include <csignal>

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "hdlc_framer.h"
+#include "keysmith/hdlc_framer.h"
 
 namespace {
 

@@ -14,11 +14,11 @@
 
 #include <sys/stat.h>
 
-#include "config.h"
+#include "platform/config.h"
 #include "fuzz_support.h"
-#include "temp_dir.h"
-#include "key_binary.h"
-#include "packed_version.h"
+#include "tests/support/temp_dir.h"
+#include "keysmith/key_binary.h"
+#include "keysmith/packed_version.h"
 
 namespace {
 

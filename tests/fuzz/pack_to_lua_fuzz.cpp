@@ -15,7 +15,7 @@
 #include <msgpack.hpp>
 
 #include "fuzz_support.h"
-#include "pack_to_lua_converter.h"
+#include "src/lua_tools/pack_to_lua_converter.h"
 
 namespace {
 

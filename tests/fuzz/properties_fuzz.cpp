@@ -10,8 +10,8 @@
 #include <string>
 
 #include "fuzz_support.h"
-#include "temp_dir.h"
-#include "properties.h"
+#include "tests/support/temp_dir.h"
+#include "platform/properties.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 
 #include "common/packed_object_check.h"
 #include "fuzz_support.h"
-#include "temp_dir.h"
-#include "lua_agent.h"
-#include "pack_to_lua_converter.h"
+#include "tests/support/temp_dir.h"
+#include "src/lua_tools/lua_agent.h"
+#include "src/lua_tools/pack_to_lua_converter.h"
 
 namespace {
 

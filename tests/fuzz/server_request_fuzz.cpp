@@ -18,7 +18,7 @@
 #include <msgpack.hpp>
 
 #include "fuzz_support.h"
-#include "server_request.h"
+#include "keysmith/server_request.h"
 
 namespace {
 

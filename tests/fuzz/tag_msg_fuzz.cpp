@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "fuzz_support.h"
-#include "tag_item_factory.h"
-#include "tag_msg.h"
+#include "platform/tag_item_factory.h"
+#include "platform/tag_msg.h"
 
 namespace {
 

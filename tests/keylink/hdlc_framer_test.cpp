@@ -1,6 +1,6 @@
 // Frame format known-answer vectors and de-framing rules.
-#include "hdlc_framer.h"
-#include "log_capture.h"
+#include "keysmith/hdlc_framer.h"
+#include "tests/support/log_capture.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

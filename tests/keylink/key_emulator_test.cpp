@@ -2,8 +2,8 @@
 // file it reassembles and the faults it injects. Later suites rely on these behaviours.
 #include "keylink_fixture.h"
 
-#include "packed_image.h"
-#include "wait.h"
+#include "tests/emulators/packed_image.h"
+#include "tests/support/wait.h"
 
 #include <thread>
 

@@ -1,9 +1,9 @@
 // Messages of the key link to their wire bytes: known answers, the limits, and the way back.
-#include "hdlc_framer.h"
-#include "key_file_transfer.h"
-#include "key_link_protocol.h"
-#include "tag_item_factory.h"
-#include "tag_msg.h"
+#include "keysmith/hdlc_framer.h"
+#include "keysmith/key_file_transfer.h"
+#include "keysmith/key_link_protocol.h"
+#include "platform/tag_item_factory.h"
+#include "platform/tag_msg.h"
 
 #include <gtest/gtest.h>
 #include <memory>

@@ -1,9 +1,9 @@
 // A separate program on the key link, as the daemon will be: reads the key's serial number
 // through its own libusb and prints it. Run by the tests as a child of the process that owns
 // the emulated key.
-#include "tag_item_factory.h"
-#include "usb_device.h"
-#include "usb_interface.h"
+#include "platform/tag_item_factory.h"
+#include "keysmith/usb_device.h"
+#include "keysmith/usb_interface.h"
 
 #include <cstdio>
 

@@ -3,13 +3,13 @@
 // link fixture), plus a firmware store in a temporary directory that cKeyBinary reads and
 // verifies as the daemon would.
 
-#include "config.h"
-#include "key.h"
-#include "key_binary.h"
-#include "key_file_transfer.h"
+#include "platform/config.h"
+#include "keysmith/key.h"
+#include "keysmith/key_binary.h"
+#include "keysmith/key_file_transfer.h"
 #include "keylink_fixture.h"
-#include "temp_dir.h"
-#include "test_data.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_data.h"
 
 #include <cstdio>
 #include <memory>

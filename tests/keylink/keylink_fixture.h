@@ -2,12 +2,12 @@
 // Shared set-up of the USB tests: a testbed with the emulated key, log capture, the daemon's
 // USB device object, and small helpers.
 
-#include "key_emulator.h"
-#include "log_capture.h"
-#include "tag_item_factory.h"
-#include "tag_msg.h"
-#include "usb_device.h"
-#include "usb_interface.h"
+#include "tests/emulators/key_emulator.h"
+#include "tests/support/log_capture.h"
+#include "platform/tag_item_factory.h"
+#include "platform/tag_msg.h"
+#include "keysmith/usb_device.h"
+#include "keysmith/usb_interface.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

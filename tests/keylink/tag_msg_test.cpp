@@ -1,6 +1,6 @@
 // Tagged message encoding: round trips, the pinned wire form, malformed input, limits.
-#include "tag_item_factory.h"
-#include "tag_msg.h"
+#include "platform/tag_item_factory.h"
+#include "platform/tag_msg.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>

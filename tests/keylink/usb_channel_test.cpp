@@ -1,8 +1,8 @@
 // USBdevice and cUSBinterface through the real libusb against the emulated key.
 #include "keylink_fixture.h"
 
-#include "child_process.h"
-#include "wait.h"
+#include "tests/support/child_process.h"
+#include "tests/support/wait.h"
 
 #include <future>
 #include <optional>

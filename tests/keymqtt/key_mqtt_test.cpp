@@ -1,13 +1,13 @@
-#include "key_mqtt.h"
-#include "key_records.h"
+#include "keysmith/key_mqtt.h"
+#include "keysmith/key_records.h"
 #include "test_bytes.h"
 
-#include "broker.h"
-#include "child_process.h"
-#include "log_capture.h"
-#include "mqtt_test_client.h"
-#include "retained.h"
-#include "wait.h"
+#include "tests/support/broker.h"
+#include "tests/support/child_process.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/mqtt_test_client.h"
+#include "tests/support/retained.h"
+#include "tests/support/wait.h"
 
 #include <arpa/inet.h>
 #include <atomic>

@@ -1,6 +1,6 @@
-#include "key_mqtt.h"
+#include "keysmith/key_mqtt.h"
 
-#include "log_capture.h"
+#include "tests/support/log_capture.h"
 
 #include <atomic>
 #include <chrono>

@@ -1,9 +1,9 @@
-#include "key_records.h"
-#include "server_in_nuller.h"
-#include "server_request.h"
+#include "keysmith/key_records.h"
+#include "keysmith/server_in_nuller.h"
+#include "keysmith/server_request.h"
 #include "test_bytes.h"
 
-#include "log_capture.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 #include <log4cpp/Priority.hh>

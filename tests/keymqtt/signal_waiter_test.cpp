@@ -1,7 +1,7 @@
-#include "signal_waiter.h"
+#include "keysmith/signal_waiter.h"
 
-#include "log_capture.h"
-#include "wait.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/wait.h"
 
 #include <atomic>
 #include <chrono>

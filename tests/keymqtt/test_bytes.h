@@ -1,6 +1,6 @@
 #pragma once
 
-#include "test_data.h"
+#include "tests/support/test_data.h"
 
 using testsupport::bytes;
 using testsupport::hex;

@@ -5,16 +5,16 @@
 // the daemon's configuration into its own directory; the daemon logs to a file there, one record
 // per line as "category|priority|message", which the tests read back.
 
-#include "board_io_emulator.h"
-#include "broker.h"
-#include "child_process.h"
-#include "key_binary.h"
-#include "key_emulator.h"
-#include "mqtt_test_client.h"
-#include "retained.h"
-#include "temp_dir.h"
-#include "test_data.h"
-#include "wait.h"
+#include "tests/emulators/board_io_emulator.h"
+#include "tests/support/broker.h"
+#include "tests/support/child_process.h"
+#include "keysmith/key_binary.h"
+#include "tests/emulators/key_emulator.h"
+#include "tests/support/mqtt_test_client.h"
+#include "tests/support/retained.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/test_data.h"
+#include "tests/support/wait.h"
 
 #include <chrono>
 #include <cstdio>

@@ -1,7 +1,7 @@
 // The keysmith binary end to end against the emulated key and board, a real broker and a test
 // server. Tests whose names end in "Slow" wait out the protocol's time limits or a claim delay.
 #include "daemon_fixture.h"
-#include "wait.h"
+#include "tests/support/wait.h"
 
 #include <csignal>
 #include <ostream>

@@ -1,14 +1,14 @@
 // cKeyUpdater in this process against the emulated key and board: what its construction and
 // destruction take over and give back. The upgrade decisions are exercised end to end by the
 // daemon tests.
-#include "key_updater.h"
+#include "keysmith/key_updater.h"
 
-#include "board_io_emulator.h"
-#include "config.h"
-#include "key_emulator.h"
-#include "log_capture.h"
-#include "temp_dir.h"
-#include "wait.h"
+#include "tests/emulators/board_io_emulator.h"
+#include "platform/config.h"
+#include "tests/emulators/key_emulator.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <gtest/gtest.h>
 #include <log4cpp/Priority.hh>

@@ -1,5 +1,5 @@
 // Service commands run through the shell with the caller's stop signals left blocked.
-#include "service_command.h"
+#include "keysmith/service_command.h"
 
 #include <csignal>
 #include <gtest/gtest.h>

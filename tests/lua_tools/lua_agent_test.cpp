@@ -1,4 +1,4 @@
-#include "lua_agent.h"
+#include "src/lua_tools/lua_agent.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include "log_capture.h"
+#include "tests/support/log_capture.h"
 #include "lua_test_support.h"
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 using log4cpp::Priority;
 using luatest::answerOf;

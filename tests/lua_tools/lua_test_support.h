@@ -5,7 +5,7 @@
 
 #include <msgpack.hpp>
 
-#include "job_result.h"
+#include "src/lua_tools/job_result.h"
 
 namespace luatest {
 

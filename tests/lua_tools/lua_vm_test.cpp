@@ -1,13 +1,13 @@
-#include "lua_vm.h"
+#include "src/lua_tools/lua_vm.h"
 
 #include <chrono>
 #include <filesystem>
 
 #include <gtest/gtest.h>
 
-#include "log_capture.h"
+#include "tests/support/log_capture.h"
 #include "lua_test_support.h"
-#include "temp_dir.h"
+#include "tests/support/temp_dir.h"
 
 using luatest::Packer;
 using luatest::pack;

@@ -1,4 +1,4 @@
-#include "pack_to_lua_converter.h"
+#include "src/lua_tools/pack_to_lua_converter.h"
 
 #include <cmath>
 #include <cstdint>
@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "log_capture.h"
+#include "tests/support/log_capture.h"
 #include "lua_test_support.h"
 #include "common/c_handle.h"
 

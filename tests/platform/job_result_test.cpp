@@ -1,4 +1,4 @@
-#include "job_result.h"
+#include "src/lua_tools/job_result.h"
 
 #include <gtest/gtest.h>
 #include <msgpack.hpp>

@@ -1,8 +1,8 @@
-#include "config.h"
-#include "log_capture.h"
-#include "properties.h"
-#include "temp_dir.h"
-#include "tracelog.h"
+#include "platform/config.h"
+#include "tests/support/log_capture.h"
+#include "platform/properties.h"
+#include "tests/support/temp_dir.h"
+#include "platform/tracelog.h"
 
 #include <gtest/gtest.h>
 #include <log4cpp/PropertyConfigurator.hh>

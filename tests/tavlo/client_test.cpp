@@ -1,8 +1,8 @@
 #include <tavlo/client.h>
 
-#include "broker.h"
-#include "log_capture.h"
-#include "mqtt_test_client.h"
+#include "tests/support/broker.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/mqtt_test_client.h"
 
 #include <chrono>
 #include <functional>

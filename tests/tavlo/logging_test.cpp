@@ -1,6 +1,6 @@
 #include <tavlo/client.h>
 
-#include "log_capture.h"
+#include "tests/support/log_capture.h"
 
 #include <gtest/gtest.h>
 #include <log4cpp/Priority.hh>
