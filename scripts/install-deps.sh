@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config
+  build-essential cmake pkg-config ccache
   mosquitto libmosquitto-dev libmosquittopp-dev
   libmsgpack-dev
   liblua5.2-dev

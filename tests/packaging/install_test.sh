@@ -35,17 +35,21 @@ if [ "${1:-}" != --inside ]; then
   debs=$src/build/debs/amd64
   bash "$here/check_debs.sh" "$debs" amd64 || fail "the amd64 packages' contents"
 
+  # The namespace's scratch space is a tmpfs mounted on a directory of the build tree: /tmp stays
+  # as it is, so a checkout under /tmp (or anywhere else) stays visible inside.
+  scratch=$src/build/packages-install
+  mkdir -p "$scratch"
   # --kill-child: a test killed by its time-out takes the whole namespace with it.
-  exec unshare --mount --pid --fork --kill-child --mount-proc bash "$0" --inside "$src" "$debs"
+  exec unshare --mount --pid --fork --kill-child --mount-proc bash "$0" --inside "$src" "$debs" "$scratch"
 fi
 
 # ---- inside the namespace: PID 1 of it, with mounts of its own ----
 src=$2
 debs=$3
+t=$4
 # Everything below lives on this tmpfs, which (like every mount and process made here) ends with
 # the namespace: nothing is left to clean up on the machine, whatever ends the test.
-mount -t tmpfs tmpfs /tmp
-t=/tmp/vek-pkgroot
+mount -t tmpfs tmpfs "$t"
 mkdir -p "$t/upper" "$t/work" "$t/root" "$t/broker"
 mount -t overlay overlay -o "lowerdir=/,upperdir=$t/upper,workdir=$t/work" "$t/root" ||
   skip "overlayfs over / is not available here"
