@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
+#include <log4cpp/Category.hh>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -31,7 +33,7 @@ public:
 
 } // namespace
 
-int runServiceCommand(const char* command)
+int runServiceCommand(const char* command, std::chrono::milliseconds deadline)
 {
     if (!command)
         return -1;
@@ -43,8 +45,11 @@ int runServiceCommand(const char* command)
     sigemptyset(&stops);
     sigaddset(&stops, SIGINT);
     sigaddset(&stops, SIGTERM);
-    if (posix_spawnattr_setflags(&spawn.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF) != 0 ||
-        posix_spawnattr_setsigmask(&spawn.attr, &none) != 0 ||
+    // A process group of its own, so that a command that overstays is ended with everything it
+    // started.
+    if (posix_spawnattr_setflags(&spawn.attr,
+                                 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP) != 0 ||
+        posix_spawnattr_setpgroup(&spawn.attr, 0) != 0 || posix_spawnattr_setsigmask(&spawn.attr, &none) != 0 ||
         posix_spawnattr_setsigdefault(&spawn.attr, &stops) != 0)
         return -1;
 
@@ -53,11 +58,28 @@ int runServiceCommand(const char* command)
     pid_t pid = -1;
     if (posix_spawn(&pid, "/bin/sh", nullptr, &spawn.attr, argv, environ) != 0)
         return -1;
+    // Polled, not waited for without end: a hanging sv must not stop the loop for ever.
+    const auto step = std::chrono::milliseconds(10);
+    const timespec pause{0, static_cast<long>(std::chrono::nanoseconds(step).count())};
+    const auto end = std::chrono::steady_clock::now() + deadline;
     int status = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid)
+            return status;
+        if (done < 0 && errno != EINTR)
+            return -1;
+        if (std::chrono::steady_clock::now() >= end)
+            break;
+        nanosleep(&pause, nullptr);
+    }
+    log4cpp::Category::getInstance("main").error("'%s' did not end within %lld ms; killed",
+                                                  command, static_cast<long long>(deadline.count()));
+    kill(-pid, SIGKILL);
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)
-            return -1;
-    return status;
+            break;
+    return -1;
 }
 
 } // namespace keysmith

@@ -1,5 +1,7 @@
 // Service commands run through the shell with the caller's stop signals left blocked.
 #include "keysmith/service_command.h"
+#include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <csignal>
 #include <gtest/gtest.h>
@@ -49,4 +51,27 @@ TEST(ServiceCommand, StatusAsSystemReportsItWithTheShellsSignalsOpen)
     sigaddset(&only, SIGINT);
     sigwait(&only, &taken); // consumed here, before the block lifts
     EXPECT_EQ(taken, SIGINT);
+}
+
+TEST(ServiceCommand, ACommandThatHangsIsKilledWithItsChildrenAtTheDeadline)
+{
+    StopsBlocked blocked;
+    testsupport::TempDir dir;
+    const std::string pidFile = dir.file("child.pid");
+    // The shell's child (the stand-in for a hanging sv) must go too, not only the shell.
+    const std::string command = "sleep 600 & echo $! > " + pidFile + "; wait";
+    EXPECT_EQ(keysmith::runServiceCommand(command.c_str(), std::chrono::milliseconds(300)), -1);
+
+    ASSERT_TRUE(testsupport::fileExists(pidFile));
+    const std::string pid = testsupport::readFile(pidFile);
+    const std::string stat = "/proc/" + pid.substr(0, pid.find('\n')) + "/stat";
+    // Killed: gone, or a zombie until whoever inherited it reaps it.
+    auto ended = [&] {
+        const std::string text = testsupport::fileExists(stat) ? testsupport::readFile(stat) : "";
+        const auto close = text.rfind(')');
+        return text.empty() || (close != std::string::npos && text.compare(close, 4, ") Z ") == 0);
+    };
+    EXPECT_TRUE(testsupport::waitUntil(ended)) << "the command's child still runs";
+
+    EXPECT_EQ(keysmith::runServiceCommand("exit 0", std::chrono::milliseconds(60000)), 0);
 }
