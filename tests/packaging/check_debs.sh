@@ -92,6 +92,14 @@ for pkg in "${packages[@]}"; do
   for f in ${required[$pkg]}; do
     awk -v f="$f" '$2 == f { found = 1 } END { exit !found }' "$tmp/$pkg.list" || fail "$pkg: $f missing"
   done
+  if [ "$pkg" = libtavlo1 ]; then
+    # The library's file is named after its soname, then the release's minor and patch numbers.
+    release=$(dpkg-deb -f "$deb" Version)
+    release=${release%%-*}
+    lib="usr/lib/$ma/libtavlo.so.1.${release#*.}"
+    awk -v f="$lib" '$1 ~ /^-/ && $2 == f { found = 1 } END { exit !found }' "$tmp/$pkg.list" ||
+      fail "$pkg: the library file is not $lib"
+  fi
   while read -r mode path; do
     [ -z "$path" ] && continue
     case $mode in d*) continue ;; esac

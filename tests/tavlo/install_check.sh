@@ -43,6 +43,9 @@ done
 soname=$(readelf -d "$libdir/libtavlo.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
 [ "$soname" = "libtavlo.so.1" ] || fail "SONAME is '$soname', not libtavlo.so.1"
 [ -e "$libdir/libtavlo.so.1" ] || fail "libtavlo.so.1 not installed"
+# The file itself is named after the soname, then the release's minor and patch numbers.
+file=$(basename "$(realpath "$libdir/libtavlo.so.1")")
+[ "$file" = "libtavlo.so.1.${version#*.}" ] || fail "the library's file is '$file', not libtavlo.so.1.${version#*.}"
 
 pkgconf() { PKG_CONFIG_PATH="$pcdir${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}" pkg-config "$@"; }
 pc_version=$(pkgconf --modversion tavlo) || fail "pkg-config does not know tavlo"
