@@ -1,11 +1,14 @@
 #include "orxio_out.h"
 
+#include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <new>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
+
+#include "common/error_text.h"
 
 namespace {
 
@@ -26,9 +29,11 @@ cORXIOout::cORXIOout(const std::string& device, const std::string& pinName)
 {
     // Descriptor 0 is a valid one (when standard input is closed), so only a negative result
     // is a failure.
-    if (!descriptor.valid())
+    if (!descriptor.valid()) {
+        const int error = errno;
         log.error("Could not open device %s", device.c_str());
-    else if (countPins(device))
+        log.error("open %s: %s", device.c_str(), vek::errorText(error).c_str());
+    } else if (countPins(device))
         mapPin(pinName);
     if (pinId < 0)
         log.error("Could not find pin %s", pinName.c_str());
@@ -40,7 +45,12 @@ bool cORXIOout::countPins(const std::string& device)
 {
     const int count = ::ioctl(descriptor.get(), kPinCountRequest);
     if (count <= 0 || count > kMaxPins) {
+        const int error = errno;
         log.error("Could not map device %s", device.c_str());
+        if (count < 0)
+            log.error("ioctl pin count on %s: %s", device.c_str(), vek::errorText(error).c_str());
+        else
+            log.error("ioctl pin count on %s: %d pins (1 to %d expected)", device.c_str(), count, kMaxPins);
         return false;
     }
     pinCount = count;
@@ -55,8 +65,12 @@ bool cORXIOout::mapPin(const std::string& pinName)
     } catch (const std::bad_alloc&) {
         table.clear(); // reported as a table that cannot be read
     }
-    if (table.empty() || ::ioctl(descriptor.get(), kPinTableRequest, table.data()) <= 0) {
+    const int got = table.empty() ? 0 : ::ioctl(descriptor.get(), kPinTableRequest, table.data());
+    if (got <= 0) {
+        const int error = errno;
         log.error("Could not map pin %s", pinName.c_str());
+        if (got < 0)
+            log.error("ioctl pin table: %s", vek::errorText(error).c_str());
         return false;
     }
     // Every entry is looked at: with duplicate names the last one wins.
@@ -89,9 +103,20 @@ void cORXIOout::setValue(int value)
     uint8_t record[kRecordSize];
     put16(record, static_cast<uint16_t>(pinId));
     put16(record + 2, static_cast<uint16_t>(value));
-    // An LED that misses one value is not worth more than the debug line above.
+    // An LED that misses one value is not worth a line every blink: the first failure of a
+    // run of them is logged with its cause, and the next success says so.
     const ssize_t written = ::write(descriptor.get(), record, sizeof record);
-    (void)written;
+    if (written == static_cast<ssize_t>(sizeof record)) {
+        if (writeFailing)
+            log.info("write pin %d: works again", pinId);
+        writeFailing = false;
+    } else if (!writeFailing) {
+        writeFailing = true;
+        if (written < 0)
+            log.error("write pin %d: %s", pinId, vek::errorText(errno).c_str());
+        else
+            log.error("write pin %d: %zd of %zu bytes", pinId, written, sizeof record);
+    }
 }
 
 void cORXIOout::setLevel() { setValue(referenceLevel ? 1 : 0); }

@@ -57,4 +57,5 @@ private:
     vek::UniqueFd descriptor;
     bool referenceLevel = false;
     bool isOutput = false;
+    bool writeFailing = false; ///< the last write failed (logged once per run of failures)
 };

@@ -106,15 +106,24 @@ bool USBdevice::claimInterfaces(libusb_device_handle* h)
     for (int i : kInterfaces) {
         if (libusb_kernel_driver_active(h, i) == 1) {
             // A failed detach is not fatal: the claim below tells whether the interface is ours.
-            if (libusb_detach_kernel_driver(h, i) == 0)
+            const int r = libusb_detach_kernel_driver(h, i);
+            if (r == 0) {
                 log.debug("Kernel driver detached");
-            else
+            } else {
                 log.debug("Failed to detach Kernel driver");
+                log.debug("usb: detach kernel driver from interface %d: %s", i, libusb_error_name(r));
+            }
         }
     }
-    if (libusb_claim_interface(h, 0) != 0)
+    // The cause goes to the log: busy (another program holds it), access denied, or gone.
+    int r = libusb_claim_interface(h, 0);
+    if (r != 0) {
+        log.error("usb: claim interface 0: %s", libusb_error_name(r));
         return false;
-    if (libusb_claim_interface(h, 1) != 0) {
+    }
+    r = libusb_claim_interface(h, 1);
+    if (r != 0) {
+        log.error("usb: claim interface 1: %s", libusb_error_name(r));
         libusb_release_interface(h, 0);
         return false;
     }
@@ -139,8 +148,12 @@ bool USBdevice::open()
         if (desc.idVendor != vendorId || desc.idProduct != productId)
             continue;
         libusb_device_handle* raw = nullptr;
-        if (libusb_open(dev, &raw) != 0)
+        const int r = libusb_open(dev, &raw);
+        if (r != 0) {
+            log.error("usb: open %04x:%04x on bus %d address %d: %s", vendorId, productId,
+                      libusb_get_bus_number(dev), libusb_get_device_address(dev), libusb_error_name(r));
             continue;
+        }
         Handle h(raw);
         if (claimInterfaces(h.get()))
             handle = std::move(h);
@@ -219,6 +232,10 @@ int USBdevice::write(const uint8_t* buffer, int length, uint64_t* completion)
         return transferred;
     }
     log.debug("Write Error!");
+    if (r != 0)
+        log.debug("usb: write to endpoint 0x%02X: %s", kEndpointOut, libusb_error_name(r));
+    else
+        log.debug("usb: write to endpoint 0x%02X: %d of %d bytes", kEndpointOut, transferred, length);
     return -1;
 }
 

@@ -94,6 +94,7 @@ TEST_F(BoardTest, DriverFailuresAreLoggedAndLeaveAPinThatRefusesWrites)
         BoardIoEmulator::Options options;
         std::string error;        // the construction failure line
         std::string writeRefusal; // what setValue says afterwards
+        std::string cause;        // the line after it, with the system's reason ("": none)
     };
     BoardIoEmulator::Options noNode, countZero, countFails, countTooLarge, tableFails;
     noNode.refuseOpen = true;
@@ -102,11 +103,16 @@ TEST_F(BoardTest, DriverFailuresAreLoggedAndLeaveAPinThatRefusesWrites)
     countTooLarge.pinCount = 70000; // more pins than 16-bit ids can tell apart
     tableFails.tableErrno = EIO;
     const Case cases[] = {
-        {"no device node", noNode, "Could not open device /dev/orxio0", "pin not initialized"},
-        {"pin count 0", countZero, "Could not map device /dev/orxio0", "can not set input"},
-        {"pin count fails", countFails, "Could not map device /dev/orxio0", "can not set input"},
-        {"pin count too large", countTooLarge, "Could not map device /dev/orxio0", "can not set input"},
-        {"pin table fails", tableFails, "Could not map pin LED_GPS_RED", "can not set input"},
+        {"no device node", noNode, "Could not open device /dev/orxio0", "pin not initialized",
+         "open /dev/orxio0: No such file or directory"},
+        {"pin count 0", countZero, "Could not map device /dev/orxio0", "can not set input",
+         "ioctl pin count on /dev/orxio0: 0 pins (1 to 65536 expected)"},
+        {"pin count fails", countFails, "Could not map device /dev/orxio0", "can not set input",
+         "ioctl pin count on /dev/orxio0: Input/output error"},
+        {"pin count too large", countTooLarge, "Could not map device /dev/orxio0", "can not set input",
+         "ioctl pin count on /dev/orxio0: 70000 pins (1 to 65536 expected)"},
+        {"pin table fails", tableFails, "Could not map pin LED_GPS_RED", "can not set input",
+         "ioctl pin table: Input/output error"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -114,6 +120,9 @@ TEST_F(BoardTest, DriverFailuresAreLoggedAndLeaveAPinThatRefusesWrites)
         log.clear();
         auto red = pin(BoardIoEmulator::kRedName);
         EXPECT_TRUE(log.has("cORXIOout", log4cpp::Priority::ERROR, c.error));
+        if (!c.cause.empty()) {
+            EXPECT_TRUE(log.has("cORXIOout", log4cpp::Priority::ERROR, c.cause));
+        }
         EXPECT_TRUE(log.has("cORXIOout", log4cpp::Priority::ERROR, "Could not find pin LED_GPS_RED"));
         EXPECT_EQ(red->id(), -1);
         red->setValue(1);

@@ -132,6 +132,8 @@ TEST_F(KeyLinkTest, OpenSkipsAKeyWhoseInterfacesAreBusy)
         }
     }
     EXPECT_GE(busyOpens, 1u);
+    // The board log says why the busy key was let go.
+    EXPECT_TRUE(log.has("USBdevice", log4cpp::Priority::ERROR, "usb: claim interface 0: LIBUSB_ERROR_BUSY"));
 }
 
 TEST_F(KeyLinkTest, RequestGetsTheKeysReply)
