@@ -6,6 +6,7 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake pkg-config ccache
+  abigail-tools
   mosquitto libmosquitto-dev libmosquittopp-dev
   libmsgpack-dev
   liblua5.2-dev

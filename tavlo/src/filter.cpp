@@ -23,7 +23,7 @@ bool Filter::compareWithTopic(const char* topic) const
     message += _topicFilter;
     message += "\nerror msg = ";
     message += orNull(mosqpp::strerror(rc));
-    throw Error(message);
+    throw MosquittoError(message, rc);
 }
 
 FilterVariables Filter::captureFilterVariables(const char* topic)

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <gtest/gtest.h>
+#include <mosquitto.h>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -172,6 +173,7 @@ TEST(FilterTest, MatcherFailureText)
             ADD_FAILURE() << "no tavlo::Error";
         } catch (const tavlo::Error& e) {
             EXPECT_STREQ(e.what(), c.text);
+            EXPECT_EQ(e.mosquittoCode(), MOSQ_ERR_INVAL);
         }
         EXPECT_EQ(filter.topicFilter(), c.filter);
     }

@@ -172,6 +172,7 @@ TEST_F(ClientCallbackTest, RegistrationMergesFilters)
         ADD_FAILURE() << "no tavlo::Error";
     } catch (const tavlo::Error& e) {
         EXPECT_STREQ(e.what(), "Client::registerHandler passed null handler");
+        EXPECT_EQ(e.mosquittoCode(), 0) << "misuse is not a mosquitto failure";
     }
     EXPECT_TRUE(client.subscriptions().empty());
 
