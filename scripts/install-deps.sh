@@ -5,7 +5,7 @@
 set -euo pipefail
 
 PACKAGES=(
-  build-essential cmake pkg-config ccache
+  build-essential cmake pkg-config ccache clang-format-14
   abigail-tools
   mosquitto libmosquitto-dev libmosquittopp-dev
   libmsgpack-dev
