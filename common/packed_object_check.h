@@ -23,7 +23,11 @@ constexpr unsigned packed_object_max_depth = 1000;
 /// The first of these met in byte order decides, as it does for the unpacker.
 ///
 /// Run before msgpack::unpack, it lets through only objects whose every declared element is
-/// present, so the unpacker then allocates at most a small multiple of size.
-size_t check_packed_object(const char* data, size_t size, unsigned max_depth = packed_object_max_depth);
+/// present, so the unpacker then allocates at most a small multiple of size. With `elements`,
+/// it also tells how many objects the first object holds in its arrays and maps (keys and values
+/// both count, the object itself does not): the unpacker's object tree takes that many
+/// msgpack::object slots.
+size_t check_packed_object(const char* data, size_t size, unsigned max_depth = packed_object_max_depth,
+                           size_t* elements = nullptr);
 
 } // namespace vek
