@@ -110,4 +110,17 @@ size_t check_packed_object(const char* data, size_t size, unsigned max_depth, si
     }
 }
 
+size_t decoded_request_bytes(size_t size, size_t elements)
+{
+    auto add = [](size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; };
+    const size_t object = sizeof(msgpack::object);
+    if (elements > SIZE_MAX / (3 * object))
+        return SIZE_MAX;
+    // The zone grows by chunks of at least twice the block that did not fit and leaves the rest
+    // of the old chunk unused, so it holds at most about twice the tree; an eighth more covers
+    // the chunk headers and the allocator's overhead, two chunks the first and a last one.
+    const size_t tree = elements * object;
+    return add(size, add(2 * tree + tree / 8, 2 * packed_zone_chunk));
+}
+
 } // namespace vek

@@ -30,4 +30,12 @@ constexpr unsigned packed_object_max_depth = 1000;
 size_t check_packed_object(const char* data, size_t size, unsigned max_depth = packed_object_max_depth,
                            size_t* elements = nullptr);
 
+/// Chunk size of the zone a checked request is unpacked into.
+constexpr size_t packed_zone_chunk = 8192;
+
+/// Memory a decoded request holds at most: its payload of `size` bytes, which the strings of the
+/// tree point into, and a zone of chunk packed_zone_chunk holding the tree of `elements` objects
+/// that check_packed_object counted. SIZE_MAX when that does not fit in a size_t.
+size_t decoded_request_bytes(size_t size, size_t elements);
+
 } // namespace vek

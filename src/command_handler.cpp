@@ -20,28 +20,13 @@ const char* const kIncomplete =
 const char* const kRequestTooLarge = "Dock command service error. Request too large: ";
 const char* const kAnswerTooLarge = "Dock command service error. Job answer too large: ";
 
-// Largest memory chunk for a request's object tree (msgpack-c's default chunk size).
-constexpr size_t kZoneChunk = 8192;
+// The zone's chunks grow from this size (msgpack-c's default).
+constexpr size_t kZoneChunk = packed_zone_chunk;
 
 bool referToPayload(msgpack::type::object_type, std::size_t, void*) { return true; }
 
 // Largest payload an MQTT PUBLISH can carry.
 constexpr size_t kMaxPayload = 268435455;
-
-size_t saturatingAdd(size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; }
-
-// Memory a decoded request holds while its job runs: the payload, which its strings point into,
-// and the zone of its object tree. The zone grows by chunks of at least twice the block that
-// did not fit, and leaves the rest of the old chunk unused, so it holds at most about twice the
-// tree; an eighth more covers the chunk headers and the allocator's own overhead.
-size_t requestFootprint(size_t payload_size, size_t elements)
-{
-    const size_t object = sizeof(msgpack::object);
-    if (elements > SIZE_MAX / (3 * object))
-        return SIZE_MAX;
-    const size_t tree = elements * object;
-    return saturatingAdd(payload_size, saturatingAdd(2 * tree + tree / 8, 2 * kZoneChunk));
-}
 
 // Ends the job for the observer however the run is left.
 class JobScope {
@@ -165,7 +150,7 @@ JobResult CommandHandler::decodeAndRun(const std::string& job_id, const std::str
     check_packed_object(data, size, packed_object_max_depth, &elements);
     // The decoded request is part of the job's memory: refused here when it alone would not fit,
     // counted against the job otherwise.
-    const size_t footprint = requestFootprint(size, elements);
+    const size_t footprint = decoded_request_bytes(size, elements);
     const size_t limit_kb = _job_limits.memory_limit_kb;
     if (limit_kb != 0 && footprint / 1024 >= limit_kb)
         throw std::length_error(kRequestTooLarge + std::string("decoded it needs ") + std::to_string(footprint / 1024) +
