@@ -28,7 +28,7 @@ uint64_t read_be(const unsigned char* data, size_t size, size_t& pos, unsigned w
 
 } // namespace
 
-size_t check_packed_object(const char* data, size_t size, unsigned max_depth)
+size_t check_packed_object(const char* data, size_t size, unsigned max_depth, size_t* elements)
 {
     const auto* bytes = reinterpret_cast<const unsigned char*>(data);
     // Items still to read at each open level; level 0 holds the one top-level object. A count may
@@ -36,15 +36,21 @@ size_t check_packed_object(const char* data, size_t size, unsigned max_depth)
     // forged count costs nothing. Only the levels themselves are stored, at most max_depth + 1.
     std::vector<uint64_t> open{1};
     size_t pos = 0;
+    // Every element read is at least one byte, so the count cannot overflow.
+    size_t items = 0;
     for (;;) {
         while (!open.empty() && open.back() == 0)
             open.pop_back();
-        if (open.empty())
+        if (open.empty()) {
+            if (elements)
+                *elements = items - 1;
             return pos;
+        }
         --open.back();
         if (pos >= size)
             truncated();
         const unsigned char type = bytes[pos++];
+        ++items;
         uint64_t skip = 0;        // bytes of a value, string, binary or extension body
         uint64_t children = 0;    // elements of an array, keys and values of a map
         bool container = false;
@@ -102,6 +108,19 @@ size_t check_packed_object(const char* data, size_t size, unsigned max_depth)
             pos += skip;
         }
     }
+}
+
+size_t decoded_request_bytes(size_t size, size_t elements)
+{
+    auto add = [](size_t a, size_t b) { return a > SIZE_MAX - b ? SIZE_MAX : a + b; };
+    const size_t object = sizeof(msgpack::object);
+    if (elements > SIZE_MAX / (3 * object))
+        return SIZE_MAX;
+    // The zone grows by chunks of at least twice the block that did not fit and leaves the rest
+    // of the old chunk unused, so it holds at most about twice the tree; an eighth more covers
+    // the chunk headers and the allocator's overhead, two chunks the first and a last one.
+    const size_t tree = elements * object;
+    return add(size, add(2 * tree + tree / 8, 2 * packed_zone_chunk));
 }
 
 } // namespace vek

@@ -23,7 +23,19 @@ constexpr unsigned packed_object_max_depth = 1000;
 /// The first of these met in byte order decides, as it does for the unpacker.
 ///
 /// Run before msgpack::unpack, it lets through only objects whose every declared element is
-/// present, so the unpacker then allocates at most a small multiple of size.
-size_t check_packed_object(const char* data, size_t size, unsigned max_depth = packed_object_max_depth);
+/// present, so the unpacker then allocates at most a small multiple of size. With `elements`,
+/// it also tells how many objects the first object holds in its arrays and maps (keys and values
+/// both count, the object itself does not): the unpacker's object tree takes that many
+/// msgpack::object slots.
+size_t check_packed_object(const char* data, size_t size, unsigned max_depth = packed_object_max_depth,
+                           size_t* elements = nullptr);
+
+/// Chunk size of the zone a checked request is unpacked into.
+constexpr size_t packed_zone_chunk = 8192;
+
+/// Memory a decoded request holds at most: its payload of `size` bytes, which the strings of the
+/// tree point into, and a zone of chunk packed_zone_chunk holding the tree of `elements` objects
+/// that check_packed_object counted. SIZE_MAX when that does not fit in a size_t.
+size_t decoded_request_bytes(size_t size, size_t elements);
 
 } // namespace vek

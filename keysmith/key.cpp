@@ -1,7 +1,12 @@
 #include "key.h"
 
+#include <sys/stat.h>
+
+#include <chrono>
+
 #include "packed_version.h"
 
+#include "key_binary.h"
 #include "key_file_transfer.h"
 #include "key_link_protocol.h"
 #include "platform/tag_item_factory.h"
@@ -65,9 +70,19 @@ bool cKey::readInfo()
 bool cKey::upgrade(const cKeyBinary* binary)
 {
     cKeyFileTransfer transfer(channel);
+    // The limit follows the size of what goes over the link; an unreadable file fails at once
+    // in the transfer.
+    struct stat file {};
+    const size_t size = binary && ::stat(binary->path, &file) == 0 ? static_cast<size_t>(file.st_size) : 0;
+    const unsigned long seconds = timeLimit.secondsFor(cKeyFileTransfer::packedSize(size));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    transfer.setDeadline(deadline);
     bool ok = false;
-    for (unsigned attempt = 0; attempt < kTransferAttempts && !ok; ++attempt)
+    for (unsigned attempt = 0; attempt < kTransferAttempts && !ok && std::chrono::steady_clock::now() < deadline;
+         ++attempt)
         ok = transfer.transfer(binary, kRemoteName);
+    if (!ok && std::chrono::steady_clock::now() >= deadline)
+        log.error("Upgrade given up after %lu s, the time limit for a file of %zu bytes", seconds, size);
     return ok;
 }
 

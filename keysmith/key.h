@@ -18,6 +18,20 @@ public:
     static constexpr const char* kRemoteName = "binary.bin";
     static constexpr unsigned kReplySeconds = 5;
 
+    /// How long one upgrade (every transfer it tries) may take: base_seconds, plus a second for
+    /// every bytes_per_second bytes of the packed file. A key that grants a tiny packet size or
+    /// answers each chunk just in time fails there instead of holding the key for days.
+    struct UpgradeTimeLimit {
+        unsigned base_seconds = 120;
+        unsigned bytes_per_second = 1000;
+        /// The limit for a packed file of that many bytes, in seconds.
+        unsigned long secondsFor(size_t packed) const
+        {
+            const size_t rate = bytes_per_second != 0 ? bytes_per_second : 1;
+            return base_seconds + static_cast<unsigned long>((packed + rate - 1) / rate);
+        }
+    };
+
     /// Sends the link start and reads the identity. channel (not owned) must outlive the key.
     /// Throws cKeyExceptionNVMread when the key does not answer the identity read.
     explicit cKey(cUSBinterface* channel);
@@ -33,8 +47,10 @@ public:
     /// The whole identity record as read at construction; null when unknown.
     const KeyInfo* getInfo() const { return info.get(); }
 
-    /// Transfers the firmware as "binary.bin", up to three times while it fails.
+    /// Transfers the firmware as "binary.bin", up to three times while it fails, within the
+    /// upgrade time limit for the file's size.
     bool upgrade(const cKeyBinary* binary);
+    void setUpgradeTimeLimit(const UpgradeTimeLimit& limit) { timeLimit = limit; }
     /// Sends the version clear message; true when it was written.
     bool sendVersionClear();
 
@@ -45,4 +61,5 @@ private:
     std::unique_ptr<KeyInfo> info;
     log4cpp::Category& log;
     cUSBinterface* channel;
+    UpgradeTimeLimit timeLimit;
 };

@@ -158,7 +158,10 @@ bool cKeyFileTransfer::openRemoteFile(const char* remoteName, uint32_t& packetSi
     open.addTag(TagItemFactory::createTagItem(keylink::kTagPackedSize, packedSize));
     open.addTag(TagItemFactory::createTagItem(keylink::kTagPacketSize, packetSize));
     open.addTag(TagItemFactory::createTagItem(keylink::kTagFirmwareVersion, version));
-    std::unique_ptr<TagMsg> reply = channel->request(open, kOpenSeconds);
+    const unsigned seconds = waitSeconds(kOpenSeconds);
+    if (seconds == 0)
+        return false;
+    std::unique_ptr<TagMsg> reply = channel->request(open, seconds);
     if (!reply)
         return false;
     if (reply->status != 0) {
@@ -194,11 +197,25 @@ bool cKeyFileTransfer::sendChunk(const uint8_t* bytes, uint16_t length)
         log.error("A data chunk of %u bytes does not fit in one frame: not sent", static_cast<unsigned>(length));
         return false;
     }
-    std::unique_ptr<TagMsg> reply = channel->request(data, kChunkSeconds);
+    const unsigned seconds = waitSeconds(kChunkSeconds);
+    if (seconds == 0)
+        return false;
+    std::unique_ptr<TagMsg> reply = channel->request(data, seconds);
     if (!reply)
         return false;
     const TagItem* first = reply->gotoFirst();
     return first && first->tagId == keylink::kTagChunkCheck;
+}
+
+unsigned cKeyFileTransfer::waitSeconds(unsigned limit) const
+{
+    if (deadline == std::chrono::steady_clock::time_point::max())
+        return limit;
+    const auto left = deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::steady_clock::duration::zero())
+        return 0;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count();
+    return static_cast<unsigned>(std::min<long long>(limit, (ms + 999) / 1000));
 }
 
 size_t cKeyFileTransfer::packedSize(size_t length)

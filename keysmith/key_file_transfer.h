@@ -2,6 +2,7 @@
 
 #include "key_link_protocol.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <log4cpp/Category.hh>
@@ -40,6 +41,10 @@ public:
     /// null). True when every chunk was acknowledged and the end message was sent. Each call
     /// starts over: the file is packed again and opened anew on the key.
     bool transfer(const cKeyBinary* binary, const char* remoteName);
+    /// From now on no reply is awaited past this time: a wait the protocol allows is cut short,
+    /// and a message that would wait after it is not sent (the transfer fails).
+    void setDeadline(std::chrono::steady_clock::time_point deadline) { this->deadline = deadline; }
+
     /// Not supported by the daemon: logs "removeFile: not implemented" and returns false.
     bool removeFile();
 
@@ -67,6 +72,11 @@ public:
     static uint8_t crc8Maxim(const uint8_t* data, size_t length);
 
 private:
+    /// Seconds to wait for a reply: the protocol's limit, or what is left before the deadline
+    /// (rounded up); 0 once it has passed.
+    unsigned waitSeconds(unsigned limit) const;
+
     cUSBinterface* channel;
     log4cpp::Category& log;
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };

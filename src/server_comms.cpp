@@ -7,6 +7,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <poll.h>
+
 #include "command_handler.h"
 
 namespace vek {
@@ -22,6 +24,12 @@ constexpr auto kRetryInterval = std::chrono::seconds(1);
 constexpr auto kDeliveryGrace = std::chrono::seconds(2);
 // Sleep granularity while waiting, so that a stop signal is seen promptly.
 constexpr auto kPauseStep = std::chrono::milliseconds(50);
+// PINGREQs during a job come this often: a quarter of the client's 60 s keep-alive, so that the
+// broker, which waits one and a half periods, hears from the service in time even when the
+// library's own last packet went out nearly a period before the job began.
+constexpr auto kKeepAliveInterval = std::chrono::seconds(15);
+// How long the loop tries to send what the library holds before a job starts.
+constexpr int kFlushBeforeJobMs = 2000;
 
 // Sleeps until `until`, or less once the stop signal has come.
 void pause_until(Clock::time_point until)
@@ -46,7 +54,7 @@ std::string clean_dir_path(std::string directory)
 
 ServerCommunicator::ServerCommunicator(cProperties props)
     : _id("command_service"), log(log4cpp::Category::getInstance("server_comms")), _props(std::move(props)),
-      _client(setup_client())
+      _client(setup_client()), _keeper(kKeepAliveInterval)
 {
 }
 
@@ -65,19 +73,30 @@ void* ServerCommunicator::event_loop_thread(void* instance)
     return nullptr;
 }
 
-JobLimits ServerCommunicator::read_job_limits() const
+size_t ServerCommunicator::read_size(const char* key) const
 {
     // A value that is present but not a whole non-negative number is refused rather than
     // silently read as "no limit".
-    auto read = [this](const char* key) -> unsigned {
-        if (!_props.getString(key, nullptr))
-            return 0;
-        const int value = _props.getInt(key, -1);
-        if (value < 0)
-            throw std::runtime_error(std::string(key) + " must be a whole number, 0 or more, not \"" +
-                                     _props.getString(key, "") + "\"");
-        return static_cast<unsigned>(value);
-    };
+    if (!_props.getString(key, nullptr))
+        return 0;
+    const int value = _props.getInt(key, -1);
+    if (value < 0)
+        throw std::runtime_error(std::string(key) + " must be a whole number, 0 or more, not \"" +
+                                 _props.getString(key, "") + "\"");
+    return static_cast<size_t>(value);
+}
+
+RequestLimits ServerCommunicator::read_request_limits() const
+{
+    RequestLimits limits;
+    limits.max_request_bytes = read_size("script.max_request_bytes");
+    limits.max_result_bytes = read_size("script.max_result_bytes");
+    return limits;
+}
+
+JobLimits ServerCommunicator::read_job_limits() const
+{
+    auto read = [this](const char* key) { return static_cast<unsigned>(read_size(key)); };
     JobLimits limits;
     limits.time_limit_ms = read("script.time_limit_ms");
     limits.memory_limit_kb = read("script.memory_limit_kb");
@@ -86,6 +105,7 @@ JobLimits ServerCommunicator::read_job_limits() const
     if (limits.memory_limit_kb > max_kb)
         throw std::runtime_error("script.memory_limit_kb must be at most " + std::to_string(max_kb) +
                                  " on this system, not " + std::to_string(limits.memory_limit_kb));
+    limits.precompiled_chunks = read("script.precompiled_chunks") != 0;
     return limits;
 }
 
@@ -96,6 +116,7 @@ void ServerCommunicator::start()
     const int port = _props.getInt("server_comms.port", 1883);
     const int qos = _props.getInt("server_comms.qos", 2);
     const JobLimits limits = read_job_limits();
+    const RequestLimits request_limits = read_request_limits();
 
     // Four lines; a job limit adds its own line only when it is configured.
     std::ostringstream record;
@@ -107,6 +128,12 @@ void ServerCommunicator::start()
         record << "\n  time limit   : " << limits.time_limit_ms << " ms";
     if (limits.memory_limit_kb != 0)
         record << "\n  memory limit : " << limits.memory_limit_kb << " KiB";
+    if (request_limits.max_request_bytes != 0)
+        record << "\n  request limit: " << request_limits.max_request_bytes << " bytes";
+    if (request_limits.max_result_bytes != 0)
+        record << "\n  result limit : " << request_limits.max_result_bytes << " bytes";
+    if (limits.precompiled_chunks)
+        record << "\n  precompiled job scripts allowed";
     log.info(record.str());
 
     std::vector<std::string> search_dirs = parse_search_dirs(_props.getString("script.search_dirs", nullptr));
@@ -116,12 +143,18 @@ void ServerCommunicator::start()
 
     CommandHandler handler(_id, search_dirs, staging_dir);
     handler.setJobLimits(limits);
+    handler.setRequestLimits(request_limits);
+    handler.setJobObserver(this);
     _client.registerHandler(&handler);
 
     auto last_attempt = Clock::now();
     _client.start(host, port);
     while (program_running) {
         const int status = _client.loop(1000, 1);
+        // What the loop call read runs now, outside the library's callbacks, in arrival order; a
+        // stop signal ends the service once the running job is over.
+        while (program_running && handler.hasPending())
+            handler.runNext(_client);
         if (status == MOSQ_ERR_CONN_LOST || status == MOSQ_ERR_NO_CONN) {
             pause_until(last_attempt + kRetryInterval);
             if (!program_running)
@@ -131,6 +164,7 @@ void ServerCommunicator::start()
         }
     }
 
+    handler.dropPending(_client);
     deliver_pending(handler);
     log.info("Closing server comms service");
 }
@@ -158,18 +192,51 @@ void ServerCommunicator::deliver_pending(const CommandHandler& handler)
     }
 }
 
+void ServerCommunicator::jobStarting()
+{
+    if (!_client.sessionUp())
+        return;
+    // The keeper may write only at a packet boundary: first send what the library holds (the
+    // results of earlier jobs), here outside its callbacks, where it writes at once.
+    const int fd = _client.socket();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kFlushBeforeJobMs);
+    while (fd >= 0 && _client.socket() == fd && _client.want_write() && Clock::now() < deadline) {
+        pollfd writable{fd, POLLOUT, 0};
+        ::poll(&writable, 1, 100);
+        _client.loop_write();
+    }
+    if (_client.sessionUp() && _client.socket() == fd && !_client.want_write())
+        _keeper.arm(fd);
+    else
+        log.warn("session not kept alive during the job: the connection does not take what is queued");
+}
+
+void ServerCommunicator::jobEnded()
+{
+    const unsigned pings = _keeper.disarm();
+    if (pings != 0)
+        log.debug("%u keep-alive PINGREQ(s) sent during the job", pings);
+}
+
 std::vector<std::string> ServerCommunicator::parse_search_dirs(const char* search_dirs_str)
 {
     std::vector<std::string> dirs;
     if (!search_dirs_str)
         return dirs;
     const std::string text(search_dirs_str);
+    // An empty entry would become "/" and have the whole file system searched for scripts.
+    auto add = [&](std::string dir) {
+        if (dir.empty())
+            log.warn("script.search_dirs: empty entry ignored");
+        else
+            dirs.push_back(clean_dir_path(std::move(dir)));
+    };
     std::string::size_type pos = 0;
     for (auto i = text.find(':', pos); i != std::string::npos; i = text.find(':', pos)) {
-        dirs.push_back(clean_dir_path(text.substr(pos, i - pos)));
+        add(text.substr(pos, i - pos));
         pos = i + 1;
     }
-    dirs.push_back(clean_dir_path(text.substr(pos)));
+    add(text.substr(pos));
     return dirs;
 }
 

@@ -6,13 +6,13 @@
 
 #include <log4cpp/Category.hh>
 
+#include "src/command_handler.h"
 #include "src/lua_tools/job_limits.h"
+#include "src/session_keeper.h"
 #include "platform/properties.h"
 #include "service_client.h"
 
 namespace vek {
-
-class CommandHandler;
 
 /// Cleared by the termination signal handler; the network loop ends once it reads 0.
 /// Defined by the program's entry module.
@@ -25,10 +25,10 @@ std::string clean_dir_path(std::string directory);
 /// The broker session of the command service: reads the broker and script settings, creates the
 /// one command handler, connects and drives the MQTT network loop on the calling thread until a
 /// termination signal arrives.
-class ServerCommunicator {
+class ServerCommunicator : private CommandHandler::JobObserver {
 public:
     explicit ServerCommunicator(cProperties props);
-    ~ServerCommunicator() = default;
+    ~ServerCommunicator() override = default;
     ServerCommunicator(const ServerCommunicator&) = delete;
     ServerCommunicator& operator=(const ServerCommunicator&) = delete;
 
@@ -42,6 +42,11 @@ private:
     ServiceClient setup_client();
     std::vector<std::string> parse_search_dirs(const char* search_dirs_str);
     JobLimits read_job_limits() const;
+    RequestLimits read_request_limits() const;
+    size_t read_size(const char* key) const;
+    // While a job runs the loop makes no calls: the keeper keeps the session up meanwhile.
+    void jobStarting() override;
+    void jobEnded() override;
     /// Drives the client until everything the handler published has completed its QoS 2
     /// handshake, for a bounded time.
     void deliver_pending(const CommandHandler& handler);
@@ -51,6 +56,7 @@ private:
     log4cpp::Category& log;
     cProperties _props;
     ServiceClient _client;
+    SessionKeeper _keeper;
 };
 
 } // namespace vek

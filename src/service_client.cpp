@@ -10,6 +10,18 @@ ServiceClient::ServiceClient(const tavlo::ClientSessionOptions& options, const c
         log().warn("cannot set TCP_NODELAY on the MQTT client");
 }
 
+void ServiceClient::on_connect(int flags, int rc)
+{
+    _session_up = rc == 0;
+    tavlo::Client::on_connect(flags, rc);
+}
+
+void ServiceClient::on_disconnect(int rc)
+{
+    _session_up = false;
+    tavlo::Client::on_disconnect(rc);
+}
+
 void ServiceClient::on_publish(int mid)
 {
     // Counted first: the base only logs, and it never throws into the C library.

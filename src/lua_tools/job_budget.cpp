@@ -28,6 +28,18 @@ void JobBudget::reset(const JobLimits& limits)
     _time_expired = false;
 }
 
+bool JobBudget::charge(size_t bytes)
+{
+    if (_limit_bytes == 0)
+        return true;
+    if (bytes > _limit_bytes - _used) {
+        _memory_refused = true;
+        return false;
+    }
+    _used += bytes;
+    return true;
+}
+
 void* JobBudget::allocate(void*, void* ptr, size_t, size_t nsize) noexcept
 {
     return resize(ptr, nsize);

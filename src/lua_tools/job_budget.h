@@ -24,6 +24,10 @@ public:
     /// Takes the limits for the next state; call before that state is created.
     void reset(const JobLimits& limits);
 
+    /// Counts memory the job holds outside its state (its decoded request) against the cap, for
+    /// the rest of the state's life. False, with nothing counted, when it does not fit.
+    bool charge(size_t bytes);
+
     /// The lua_Alloc for lua_newstate under the current limits; its user data is this object.
     lua_Alloc allocator() const { return _limit_bytes != 0 ? &JobBudget::allocateCapped : &JobBudget::allocate; }
 

@@ -10,6 +10,10 @@ struct JobLimits {
     unsigned time_limit_ms = 0;
     /// Memory the job's Lua state may hold, in KiB (libraries, arguments and script together).
     size_t memory_limit_kb = 0;
+    /// Whether a job script may be a precompiled chunk as well as source text. Off by default:
+    /// Lua 5.2 loads bytecode without checking it, so a crafted or damaged chunk can crash or
+    /// subvert the service, and any file in a search directory could be named as a job.
+    bool precompiled_chunks = false;
 };
 
 } // namespace vek

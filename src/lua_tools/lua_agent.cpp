@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "common/error_text.h"
+#include "common/log_text.h"
 #include "lua_vm.h"
 #include "script_directory.h"
 #include "common/c_handle.h"
@@ -39,18 +40,23 @@ bool LuaAgent::findScript(std::string& script_path, const std::string& script_na
     return false;
 }
 
-JobResult LuaAgent::runJob(const std::string& script_name, const msgpack::object& args)
+JobResult LuaAgent::runJob(const std::string& script_name, const msgpack::object& args, size_t request_bytes)
 {
     std::string path;
-    if (!findScript(path, script_name))
-        return JobResult(false, "Cannot run job. Script not found \"" + script_name + "\"");
+    // A file name holds neither: a "/" would reach outside the search directories, and a zero
+    // byte would end the name early for the system (so "reset.lua.disabled\0.lua" would run
+    // "reset.lua.disabled").
+    const bool plain = script_name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+    if (!plain || !findScript(path, script_name))
+        return JobResult(false, "Cannot run job. Script not found \"" + escaped(script_name) + "\"");
 
     LuaVM vm(_search_dirs, _staging_dir.c_str());
     vm.setLimits(_limits);
+    vm.setRequestBytes(request_bytes);
     // Whatever the job does to its state, the state goes with the VM: the next job opens another.
     JobResult result = vm.executeScript(path.c_str(), args);
     if (!result.getStatus())
-        log.error("%s job failed", path.c_str());
+        log.error("%s job failed", escaped(path).c_str());
     return result;
 }
 

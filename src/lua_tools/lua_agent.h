@@ -26,7 +26,8 @@ public:
     /// Limits for the jobs run from now on; the default is none.
     void setLimits(const JobLimits& limits) { _limits = limits; }
 
-    JobResult runJob(const std::string& script_name, const msgpack::object& args);
+    /// request_bytes: memory the decoded request holds, counted against the job's memory limit.
+    JobResult runJob(const std::string& script_name, const msgpack::object& args, size_t request_bytes = 0);
     /// True with script_path set when some search directory holds script_name; else script_path
     /// is left as it was.
     bool findScript(std::string& script_path, const std::string& script_name);

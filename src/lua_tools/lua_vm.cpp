@@ -1,5 +1,6 @@
 #include "lua_vm.h"
 
+#include "common/log_text.h"
 #include "pack_to_lua_converter.h"
 #include "protected_call.h"
 #include "time_limit_guard.h"
@@ -54,14 +55,14 @@ int extendPackagePaths(lua_State* L) // ud
 
 struct LoadRequest {
     const char* path;
+    const char* mode;
     int status;
 };
 
 int loadChunk(lua_State* L) // ud -> ud chunk|message
 {
     auto* request = static_cast<LoadRequest*>(lua_touserdata(L, 1));
-    // A null mode takes both source text and precompiled chunks.
-    request->status = luaL_loadfilex(L, request->path, nullptr);
+    request->status = luaL_loadfilex(L, request->path, request->mode);
     return 1;
 }
 
@@ -133,12 +134,19 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
         return JobResult(false, kNoResources);
     lua_State* L = _L.get();
     lua_settop(L, 0);
+    if (!_budget.charge(_request_bytes)) {
+        log.error("failure: the request's %zu bytes leave no room in the job memory limit of %zu KB", _request_bytes,
+                  _limits.memory_limit_kb);
+        return JobResult(false, kNoResources);
+    }
 
     if (!addVekEnv() || !addSearchDirs())
         return JobResult(false, kNoResources);
 
-    log.debug("luaL_loadfile: %s", abs_path);
-    LoadRequest request{abs_path, LUA_OK};
+    if (log.isDebugEnabled())
+        log.debug("luaL_loadfile: %s", escaped(abs_path).c_str());
+    // "t": source text only, unless precompiled chunks are allowed.
+    LoadRequest request{abs_path, _limits.precompiled_chunks ? "bt" : "t", LUA_OK};
     int status = callProtected(L, &loadChunk, &request, 0, 1); // chunk|message
     if (status == LUA_OK)
         status = request.status;
@@ -158,7 +166,8 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
         }
     }
 
-    log.debug("lua_pcall: %s", abs_path);
+    if (log.isDebugEnabled())
+        log.debug("lua_pcall: %s", escaped(abs_path).c_str());
     _budget.startClock(L);
     status = lua_pcallk(L, 0, LUA_MULTRET, 0, 0, nullptr); // results...|error
     if (status != LUA_OK) {

@@ -28,6 +28,8 @@ public:
 
     /// Limits for the state opened next; the default is none.
     void setLimits(const JobLimits& limits) { _limits = limits; }
+    /// Memory the job's request holds outside the state, counted against its memory limit.
+    void setRequestBytes(size_t bytes) { _request_bytes = bytes; }
 
     bool open();
     void close();
@@ -47,6 +49,7 @@ private:
     const char* _staging_dir;
     std::vector<std::string> _search_dirs;
     JobLimits _limits;
+    size_t _request_bytes = 0;
     // The state's allocator data: must outlive _L, which the destructor closes first.
     JobBudget _budget;
 };

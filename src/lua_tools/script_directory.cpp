@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "common/error_text.h"
+#include "common/log_text.h"
 
 namespace vek {
 
@@ -16,7 +17,7 @@ bool ScriptDirectory::open(const char* path)
     _directory.reset(opendir(path));
     if (!_directory) {
         const int err = errno;
-        log.error("opendir(%s): %s", path, errorText(err).c_str());
+        log.error("opendir(%s): %s", escaped(path).c_str(), errorText(err).c_str());
         return false;
     }
     _dir_path = path;
@@ -33,12 +34,13 @@ bool ScriptDirectory::lookup_absolute_script(std::string& script_path, const std
         if (!entry) {
             const int err = errno;
             if (err != 0)
-                log.error("readdir(%s): %s", _dir_path, errorText(err).c_str());
+                log.error("readdir(%s): %s", escaped(_dir_path).c_str(), errorText(err).c_str());
             close();
             return false;
         }
-        // Whole name, byte for byte; entries never hold a "/", so nothing below is reached.
-        if (std::strcmp(script_name.c_str(), entry->d_name) != 0)
+        // Whole name, byte for byte, its length included: an entry never holds a "/" or a zero
+        // byte, so a name that does is never found.
+        if (script_name != entry->d_name)
             continue;
         const size_t dir_length = std::strlen(_dir_path);
         std::string path(_dir_path, dir_length);

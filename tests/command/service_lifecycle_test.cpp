@@ -76,17 +76,21 @@ TEST_F(ServiceLifecycleTest, StartUpFailuresExitWithStatusOne)
 
 TEST_F(ServiceLifecycleTest, SearchDirectoriesAreSplitAtColonsAndEndInASlash)
 {
+    const std::string fallback = dir.path() + "/job_scripts";
     struct Case {
         const char* value; // null: the key is absent
         std::vector<std::string> dirs;
+        size_t emptyEntries; // each ignored with a warning, never searched as "/"
     } cases[] = {
-        {"/a:/b/", {"/a/", "/b/"}},
-        {"a::b", {"a/", "/", "b/"}},
-        {"a:", {"a/", "/"}},
-        {"", {"/"}},
-        {"a: b", {"a/", " b/"}},
-        {"a//:b", {"a//", "b/"}},
-        {nullptr, {dir.path() + "/job_scripts"}},
+        {"/a:/b/", {"/a/", "/b/"}, 0},
+        {"a::b", {"a/", "b/"}, 1},
+        {"a:", {"a/"}, 1},
+        {":a", {"a/"}, 1},
+        {"", {fallback}, 1},
+        {"::", {fallback}, 3},
+        {"a: b", {"a/", " b/"}, 0},
+        {"a//:b", {"a//", "b/"}, 0},
+        {nullptr, {fallback}, 0},
     };
     const int unused = testsupport::freeLoopbackPort();
     for (const Case& c : cases) {
@@ -103,6 +107,7 @@ TEST_F(ServiceLifecycleTest, SearchDirectoriesAreSplitAtColonsAndEndInASlash)
         service.signal(SIGTERM);
         EXPECT_EQ(service.waitExitCode(5s), 0);
         EXPECT_EQ(scriptDirectories(service.stdoutText()), c.dirs);
+        EXPECT_EQ(occurrences(service.stdoutText(), "script.search_dirs: empty entry ignored\n"), c.emptyEntries);
     }
 }
 

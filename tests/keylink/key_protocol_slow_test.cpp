@@ -1,6 +1,7 @@
 // The key protocol's time limits against the emulated key: a lost acknowledgement, the
 // transfer retries of an upgrade, and a key that does not answer the identity read.
 #include "key_protocol_fixture.h"
+#include "tests/support/wait.h"
 
 using namespace keylinktest;
 using emulators::KeyFault;
@@ -66,4 +67,41 @@ TEST_F(KeyProtocolTest, NoIdentityReplyIsAnNvmReadFailure)
     EXPECT_EQ(ops(), (std::vector<KeyOp>{KeyOp::LinkStart, KeyOp::IdentityRead}))
         << "the link start went out first; a key that never answered gets no link end";
     EXPECT_FALSE(log.contains("Connected"));
+}
+
+// A key that grants a packet size of 1 and answers every chunk late but in time would hold the
+// upgrade for about a day per transfer; the upgrade's time limit for the file's size ends it.
+TEST_F(KeyProtocolTest, SlowKeyIsGivenUpAtTheUpgradeTimeLimit)
+{
+    auto binary = firmware(firmwareBytes(3000)); // 3060 bytes packed
+    key->setGrantedPacketSize(1);
+    key->injectFault(KeyOp::FileData, KeyFault::lateReply(20ms), 1, 1000000);
+    cUSBinterface channel(device.get());
+    cKey k(&channel);
+    cKey::UpgradeTimeLimit limit;
+    limit.base_seconds = 2;
+    limit.bytes_per_second = 1000;
+    EXPECT_EQ(limit.secondsFor(3060), 6u);
+    k.setUpgradeTimeLimit(limit);
+    const auto t0 = Clock::now();
+    EXPECT_FALSE(k.upgrade(binary.get()));
+    const double took = secondsSince(t0);
+    EXPECT_GE(took, 5.0);
+    EXPECT_LT(took, 6.0 + 1.0 + testsupport::kSchedulingSlackSeconds) << "the limit, and no chunk's full 5 s after it";
+    EXPECT_EQ(key->count(KeyOp::FileOpen), 1u) << "no second transfer once the time is up";
+    EXPECT_EQ(key->count(KeyOp::TransferEnd), 0u);
+    EXPECT_LT(key->count(KeyOp::FileData), 3060u);
+    EXPECT_TRUE(log.has("cKey", Priority::ERROR, "Upgrade given up after 6 s, the time limit for a file of 3000 bytes"));
+}
+
+// The limits the daemon runs with: two minutes, and a second for every 1000 bytes packed.
+TEST(UpgradeTimeLimit, GrowsWithThePackedSize)
+{
+    const cKey::UpgradeTimeLimit limit;
+    struct Case {
+        size_t packed;
+        unsigned long seconds;
+    } cases[] = {{0, 120}, {1, 121}, {1000, 121}, {1001, 122}, {cKeyFileTransfer::kMaxPacked, 645}};
+    for (const Case& c : cases)
+        EXPECT_EQ(limit.secondsFor(c.packed), c.seconds) << c.packed;
 }
