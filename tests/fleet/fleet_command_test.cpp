@@ -156,6 +156,9 @@ TEST(VekRequestFleetOptions, MisuseIsAUsageError)
         {"--dock", "", "echo"},       {"--dock", "A", "--dock", "A", "echo"},
         {"--cert", "c.pem", "echo"},  {"--cert", "c", "--key", "k", "echo"},
         {"-P", "secret", "echo"},     {"--no-such-option", "echo"},
+        // No password on the command line; a password file needs a user name and must be readable.
+        {"-u", "operator", "-P", "secret", "echo"}, {"--password-file", "/etc/hostname", "echo"},
+        {"-u", "operator", "--password-file", "/nonexistent/password", "echo"},
     };
     for (auto args : misuse) {
         args.insert(args.begin(), VEK_REQUEST);
