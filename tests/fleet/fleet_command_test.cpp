@@ -2,6 +2,11 @@
 // each with its own vek-command.
 #include "fleet_fixture.h"
 
+#include <cerrno>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace fleettest {
 namespace {
 
@@ -147,6 +152,35 @@ TEST_F(FleetTest, OnlyTrustedCertificatesReachTheFleetAndEachDockItsOwnTopics)
     const auto trusted = request({"--dock", "A", "echo", R"({"msg": "in"})"});
     EXPECT_EQ(trusted.status, 0) << trusted.err;
     EXPECT_EQ(trusted.out, "A ok in\n");
+}
+
+TEST_F(FleetTest, OnATerminalAnAnswersControlBytesAreShownEscaped)
+{
+    // Sets the window title and the colour, on a terminal that showed it as it came.
+    auto& dock = addDock("A", {{"paint", "return '\\27]0;owned\\7red\\27[31m\\n'"}});
+    // The board's operator, straight at the dock's broker, with the password from the environment.
+    const std::string password = dock.broker->password("operator");
+    const std::string port = std::to_string(dock.broker->port());
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("VEK_REQUEST_PASSWORD", password.c_str(), 1);
+        ::execl(VEK_REQUEST, VEK_REQUEST, "-H", "127.0.0.1", "-p", port.c_str(), "-u", "operator", "paint",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string shown;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
+        if (n > 0)
+            shown.append(buffer, static_cast<size_t>(n));
+    ::close(terminal);
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    // The terminal turns each line break into CR LF; the answer's own line break is kept.
+    EXPECT_EQ(shown, "\\x1b]0;owned\\x07red\\x1b[31m\r\n\r\n");
 }
 
 TEST(VekRequestFleetOptions, MisuseIsAUsageError)
