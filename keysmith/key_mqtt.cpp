@@ -48,11 +48,12 @@ std::string packed(const Record& record)
 
 } // namespace
 
-cKeyMQTT* cKeyMQTT::getInstance(const char* clientId, const char* brokerHost, int port)
+cKeyMQTT* cKeyMQTT::getInstance(const char* clientId, const char* brokerHost, int port,
+                                const std::optional<Login>& login)
 {
     std::lock_guard<std::mutex> lock(instanceMutex);
     if (!instance)
-        instance = new cKeyMQTT(clientId, brokerHost, port);
+        instance = new cKeyMQTT(clientId, brokerHost, port, login);
     return instance;
 }
 
@@ -63,7 +64,7 @@ void cKeyMQTT::destroyInstance()
     instance = nullptr;
 }
 
-cKeyMQTT::cKeyMQTT(const char* clientId, const char* host, int port)
+cKeyMQTT::cKeyMQTT(const char* clientId, const char* host, int port, const std::optional<Login>& login)
     : log(log4cpp::Category::getInstance("cKeyMQTT")), brokerPort(port)
 {
     std::snprintf(brokerHost, sizeof brokerHost, "%s", host ? host : "");
@@ -83,6 +84,12 @@ cKeyMQTT::cKeyMQTT(const char* clientId, const char* host, int port)
     // Publishing happens on the daemon's threads while this link's own thread runs the loop: the
     // library then queues the packets and wakes the loop instead of writing from the caller.
     client->threaded_set(true);
+    if (login) {
+        const int rc = client->username_pw_set(login->username.c_str(),
+                                               login->password ? login->password->c_str() : nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+            log.error("Cannot set the broker user name. %s", mosqpp::strerror(rc));
+    }
 
     // A failed first connection is retried by the network thread.
     client->start(brokerHost, brokerPort);

@@ -10,6 +10,7 @@
 #include <log4cpp/Category.hh>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <tavlo/client.h>
 #include <thread>
@@ -25,9 +26,17 @@ class cKeyMQTT {
 public:
     static constexpr int kDefaultPort = 1883;
 
+    /// The user name and password the link logs in with; none: an anonymous session.
+    struct Login {
+        std::string username;
+        std::optional<std::string> password;
+    };
+
     /// The process's link, created by the first call (which connects to host:port in the
-    /// background); later calls return it and ignore their arguments.
-    static cKeyMQTT* getInstance(const char* clientId, const char* brokerHost, int port = kDefaultPort);
+    /// background, logging in when a login is given); later calls return it and ignore their
+    /// arguments.
+    static cKeyMQTT* getInstance(const char* clientId, const char* brokerHost, int port = kDefaultPort,
+                                 const std::optional<Login>& login = std::nullopt);
     /// Stops the network thread and deletes the link. The last call made on it. What the link
     /// published and the broker has not confirmed yet is given up to 2 s to be confirmed first.
     static void destroyInstance();
@@ -47,7 +56,7 @@ public:
     cSignalWaiter requestWaiter;
 
 private:
-    cKeyMQTT(const char* clientId, const char* brokerHost, int port);
+    cKeyMQTT(const char* clientId, const char* brokerHost, int port, const std::optional<Login>& login);
 
     void networkLoop() noexcept;
     bool isRunning();

@@ -1,5 +1,6 @@
 // keysmith, the key update daemon: start-up, the upgrade loop and shutdown.
 #include "platform/config.h"
+#include "common/secret_file.h"
 #include "key_listener.h"
 #include "key_mqtt.h"
 #include "stop_signals.h"
@@ -14,6 +15,8 @@
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <pthread.h>
 #include <string>
 
@@ -60,13 +63,33 @@ int threadCount()
     return 0;
 }
 
+/// The broker login of the optional keys vek.broker.username and vek.broker.password_file;
+/// none without a user name. Throws std::runtime_error when the password cannot be read.
+std::optional<cKeyMQTT::Login> brokerLogin()
+{
+    const char* username = cConfig::getString("vek.broker.username", nullptr);
+    const char* passwordFile = cConfig::getString("vek.broker.password_file", nullptr);
+    if (!username) {
+        if (passwordFile)
+            throw std::runtime_error("vek.broker.password_file is set but vek.broker.username is not");
+        return std::nullopt;
+    }
+    cKeyMQTT::Login login{username, std::nullopt};
+    if (passwordFile) {
+        login.password = vek::readSecretFile(passwordFile);
+        if (vek::secretFileIsWorldReadable(passwordFile))
+            mainLog().warn("%s can be read by every user of this machine", passwordFile);
+    }
+    return login;
+}
+
 /// Everything with a destructor lives and dies in here, before the main thread exits.
-void runDaemon()
+void runDaemon(const std::optional<cKeyMQTT::Login>& login)
 {
     auto device = std::make_unique<USBdevice>(kKeyVendorId, kKeyProductId);
     cKeyListener listener(device.get(), cConfig::getInt("ConnectionTime", 300));
     cKeyMQTT* mqtt = cKeyMQTT::getInstance(kClientId, cConfig::getString("vek.broker", "127.0.0.1"),
-                                           cConfig::getInt("vek.broker.port", cKeyMQTT::kDefaultPort));
+                                           cConfig::getInt("vek.broker.port", cKeyMQTT::kDefaultPort), login);
     listener.setRequestWaiter(&mqtt->requestWaiter);
     listener.setStopFlag(&running); // a stop cuts the listener's waiting short
 
@@ -97,7 +120,15 @@ int main(int argc, char** argv)
     cTracelog::init(path);
     logBanner();
 
-    runDaemon();
+    std::optional<cKeyMQTT::Login> login;
+    try {
+        login = brokerLogin();
+    } catch (const std::exception& e) {
+        // Without it every connection would be refused: better a clear end than a silent retry.
+        mainLog().error("Cannot log in to the broker: %s", e.what());
+        return -1;
+    }
+    runDaemon(login);
     // Every thread the daemon started has been joined: as the last thread, the main thread ends
     // the process with status 0. A thread the daemon did not start (a sanitizer's runtime keeps
     // one) would keep the process alive after pthread_exit; it ends with the process instead.

@@ -114,6 +114,14 @@ FLEET_PID=$!
 wait_port "$TLS_PORT"
 
 mkdir -p "$WORK/scripts" "$WORK/staging"
+# The docks' brokers want a login: the command service's account, and the operator's for the
+# baseline sent straight to a dock.
+: > "$WORK/dock.passwd"
+for account in vek-command operator; do
+  head -c 18 /dev/urandom | base64 > "$WORK/$account.password"
+  mosquitto_passwd -b "$WORK/dock.passwd" "$account" "$(cat "$WORK/$account.password")"
+done
+cp examples/mosquitto-dock.acl "$WORK/dock.acl"
 echo 'return args.msg' > "$WORK/scripts/bench.lua"
 
 # Starts docks 1..$1: broker, then vek-command; DOCK_PORTS and SERVICE_PIDS/BROKER_PIDS are set.
@@ -129,7 +137,7 @@ start_docks() {
       [ "$(id -u)" -eq 0 ] && echo "user root"
       scripts/render-dock-bridge.sh --dock "dock$i" --fleet "127.0.0.1:$TLS_PORT" --cafile "$PKI/ca.crt" \
         --cert "$PKI/dock$i.crt" --key "$PKI/dock$i.key" --local-port "$port" --data-dir "$dir/data" \
-        --log-dest "file $dir/mosquitto.log"
+        --log-dest "file $dir/mosquitto.log" --password-file "$WORK/dock.passwd" --acl-file "$WORK/dock.acl"
     } > "$dir/mosquitto.conf"
     mosquitto -c "$dir/mosquitto.conf" >/dev/null 2>&1 &
     BROKER_PIDS+=($!)
@@ -142,6 +150,8 @@ start_docks() {
     cat > "$dir/vek-command.conf" <<CONF
 server_comms.host=127.0.0.1
 server_comms.port=${DOCK_PORTS[$((i - 1))]}
+server_comms.username=vek-command
+server_comms.password_file=$WORK/vek-command.password
 script.search_dirs=$WORK/scripts
 script.staging_dir=$WORK/staging
 log4cpp.rootCategory=INFO, file
@@ -184,7 +194,8 @@ for n in $DOCKS; do
   fleet_line=$("$FAN_OUT" -H 127.0.0.1 -p "$TLS_PORT" "${TLS_ARGS[@]}" -n "$ROUNDS" "${prefixes[@]}")
   docks_after=$(sum_ticks "${SERVICE_PIDS[@]}" "${BROKER_PIDS[@]}")
   fleet_after=$(cpu_ticks "$FLEET_PID")
-  direct_line=$("$FAN_OUT" -H 127.0.0.1 -p "${DOCK_PORTS[0]}" -n "$ROUNDS" "")
+  direct_line=$(VEK_REQUEST_PASSWORD=$(cat "$WORK/operator.password") \
+    "$FAN_OUT" -H 127.0.0.1 -p "${DOCK_PORTS[0]}" -u operator -n "$ROUNDS" "")
 
   hz=$(getconf CLK_TCK)
   jobs=$(((ROUNDS + 1) * n))

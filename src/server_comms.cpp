@@ -10,6 +10,7 @@
 #include <poll.h>
 
 #include "command_handler.h"
+#include "common/secret_file.h"
 
 namespace vek {
 
@@ -109,6 +110,27 @@ JobLimits ServerCommunicator::read_job_limits() const
     return limits;
 }
 
+const char* ServerCommunicator::set_credentials()
+{
+    const char* username = _props.getString("server_comms.username", nullptr);
+    const char* password_file = _props.getString("server_comms.password_file", nullptr);
+    if (!username) {
+        if (password_file)
+            throw std::runtime_error("server_comms.password_file is set but server_comms.username is not");
+        return nullptr; // an anonymous session, as without the keys
+    }
+    std::string password;
+    if (password_file) {
+        password = readSecretFile(password_file);
+        if (secretFileIsWorldReadable(password_file))
+            log.warn("%s can be read by every user of this machine", password_file);
+    }
+    const int rc = _client.username_pw_set(username, password_file ? password.c_str() : nullptr);
+    if (rc != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error(std::string("cannot set the broker user name: ") + mosqpp::strerror(rc));
+    return username;
+}
+
 void ServerCommunicator::start()
 {
     log.debug("server comms service starting");
@@ -117,13 +139,16 @@ void ServerCommunicator::start()
     const int qos = _props.getInt("server_comms.qos", 2);
     const JobLimits limits = read_job_limits();
     const RequestLimits request_limits = read_request_limits();
+    const char* username = set_credentials();
 
-    // Four lines; a job limit adds its own line only when it is configured.
+    // Four lines; a user name and each job limit add a line of their own only when configured.
     std::ostringstream record;
     record << "Server comms config: \n"
            << "  id   : " << _id << "\n"
            << "  host : " << host << " port: " << port << "\n"
            << "  QoS  : " << qos;
+    if (username)
+        record << "\n  user : " << username;
     if (limits.time_limit_ms != 0)
         record << "\n  time limit   : " << limits.time_limit_ms << " ms";
     if (limits.memory_limit_kb != 0)

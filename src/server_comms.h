@@ -47,6 +47,10 @@ private:
     // While a job runs the loop makes no calls: the keeper keeps the session up meanwhile.
     void jobStarting() override;
     void jobEnded() override;
+    /// Gives the client the user name and the password (read from its file) of the optional
+    /// keys server_comms.username and server_comms.password_file; the user name, or null for an
+    /// anonymous session. Throws std::runtime_error when the password cannot be read.
+    const char* set_credentials();
     /// Drives the client until everything the handler published has completed its QoS 2
     /// handshake, for a bounded time.
     void deliver_pending(const CommandHandler& handler);

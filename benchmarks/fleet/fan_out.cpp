@@ -93,7 +93,7 @@ double percentile(std::vector<double> v, double p)
 
 int main(int argc, char** argv)
 {
-    std::string host = "127.0.0.1", cafile, cert, key, script = "bench", msg = "hello";
+    std::string host = "127.0.0.1", cafile, cert, key, script = "bench", msg = "hello", username;
     int port = 1883, rounds = 20;
     double timeout_s = 30;
     static const option kLong[] = {{"cafile", required_argument, nullptr, 1},
@@ -101,7 +101,7 @@ int main(int argc, char** argv)
                                    {"key", required_argument, nullptr, 3},
                                    {nullptr, 0, nullptr, 0}};
     int opt;
-    while ((opt = getopt_long(argc, argv, "H:p:n:s:m:t:", kLong, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "H:p:n:s:m:t:u:", kLong, nullptr)) != -1) {
         switch (opt) {
         case 'H': host = optarg; break;
         case 'p': port = std::atoi(optarg); break;
@@ -109,6 +109,7 @@ int main(int argc, char** argv)
         case 's': script = optarg; break;
         case 'm': msg = optarg; break;
         case 't': timeout_s = std::atof(optarg); break;
+        case 'u': username = optarg; break;
         case 1: cafile = optarg; break;
         case 2: cert = optarg; break;
         case 3: key = optarg; break;
@@ -119,7 +120,8 @@ int main(int argc, char** argv)
     for (int i = optind; i < argc; ++i)
         fan.prefixes.push_back(argv[i]);
     if (fan.prefixes.empty() || rounds < 1) {
-        std::fprintf(stderr, "usage: fan_out [-H host] [-p port] [--cafile F --cert F --key F] [-n rounds] PREFIX...\n");
+        std::fprintf(stderr, "usage: fan_out [-H host] [-p port] [--cafile F --cert F --key F] [-u user] [-n rounds] "
+                             "PREFIX...\n(the password of -u from VEK_REQUEST_PASSWORD)\n");
         return 2;
     }
     fan.request = echoRequest(script, msg);
@@ -136,6 +138,9 @@ int main(int argc, char** argv)
     mosquitto_message_callback_set(mosq.get(), onMessage);
     if (!cafile.empty() && mosquitto_tls_set(mosq.get(), cafile.c_str(), nullptr, cert.empty() ? nullptr : cert.c_str(),
                                              key.empty() ? nullptr : key.c_str(), nullptr) != MOSQ_ERR_SUCCESS)
+        return 2;
+    if (!username.empty() &&
+        mosquitto_username_pw_set(mosq.get(), username.c_str(), std::getenv("VEK_REQUEST_PASSWORD")) != MOSQ_ERR_SUCCESS)
         return 2;
     const auto limit = [&] { return Clock::now() + std::chrono::milliseconds(static_cast<long>(timeout_s * 1000)); };
     if (mosquitto_connect(mosq.get(), host.c_str(), port, 60) != MOSQ_ERR_SUCCESS ||

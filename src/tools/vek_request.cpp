@@ -20,6 +20,10 @@
 // still finds it; every transaction is then ended with an empty retained message on its request
 // topic (also after a time-out or an interrupt), which ends the job at the service and clears the
 // retained request and result.
+//
+// A password is never taken from the command line, where every user of the machine can read it:
+// --password-file names a file that holds it, or the environment variable VEK_REQUEST_PASSWORD
+// carries it.
 
 #include <unistd.h>
 #include <getopt.h>
@@ -43,6 +47,7 @@
 
 #include "common/c_handle.h"
 #include "common/error_text.h"
+#include "common/secret_file.h"
 
 namespace {
 
@@ -52,6 +57,8 @@ using Mosquitto = CHandle<mosquitto, mosquitto_destroy>;
 constexpr int kExitAnswer = 0;
 constexpr int kExitJobFailed = 1;
 constexpr int kExitNoAnswer = 2;
+
+constexpr const char* kPasswordVariable = "VEK_REQUEST_PASSWORD";
 
 const char* const kUsage =
     "usage: vek-request [options] SCRIPT [ARGS-AS-JSON]\n"
@@ -65,7 +72,8 @@ const char* const kUsage =
     "      --cert FILE       client certificate for TLS (with --key)\n"
     "      --key FILE        private key of the client certificate\n"
     "  -u, --username NAME   user name at the broker\n"
-    "  -P, --password TEXT   password at the broker (with --username)\n"
+    "      --password-file FILE  the password at the broker, read from FILE (with --username);\n"
+    "                        otherwise taken from VEK_REQUEST_PASSWORD when that is set\n"
     "  SCRIPT                job script name, without \".lua\"\n"
     "  ARGS                  the job's arguments as JSON (default: none, nil in Lua)\n"
     "With docks, one line per dock: \"<dock> ok <answer>\" or \"<dock> failed <reason>\".\n";
@@ -84,6 +92,7 @@ struct Options {
     std::vector<Target> targets; // empty: the local service, without a prefix
     std::string cafile, cert, key;
     std::optional<std::string> username, password;
+    std::string password_file;
     std::string script;
     nlohmann::json args; // null unless given
 };
@@ -124,24 +133,46 @@ bool parseNumber(const char* text, double& value)
 
 bool hasWildcard(const std::string& text) { return text.find_first_of("+#") != std::string::npos; }
 
+// The password of the login, from --password-file or else the environment; false after a message.
+bool readPassword(Options& options)
+{
+    if (!options.password_file.empty()) {
+        try {
+            options.password = vek::readSecretFile(options.password_file);
+        } catch (const std::exception& e) {
+            std::cerr << "vek-request: " << e.what() << "\n";
+            return false;
+        }
+    } else if (const char* env = std::getenv(kPasswordVariable)) {
+        options.password = env;
+    }
+    return true;
+}
+
+// The broker is this machine: a password sent to it in plain text does not cross a network.
+bool isLoopback(const std::string& host)
+{
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
 // Fills options from argv; false (after a message) on a usage error.
 bool parseArguments(int argc, char** argv, Options& options)
 {
-    enum { kPrefix = 1000, kCafile, kCert, kKey };
+    enum { kPrefix = 1000, kCafile, kCert, kKey, kPasswordFile };
     static const option kLong[] = {
         {"host", required_argument, nullptr, 'H'},     {"port", required_argument, nullptr, 'p'},
         {"timeout", required_argument, nullptr, 't'},  {"dock", required_argument, nullptr, 'd'},
         {"qos", required_argument, nullptr, 'q'},
         {"prefix", required_argument, nullptr, kPrefix}, {"cafile", required_argument, nullptr, kCafile},
         {"cert", required_argument, nullptr, kCert},   {"key", required_argument, nullptr, kKey},
-        {"username", required_argument, nullptr, 'u'}, {"password", required_argument, nullptr, 'P'},
+        {"username", required_argument, nullptr, 'u'}, {"password-file", required_argument, nullptr, kPasswordFile},
         {"help", no_argument, nullptr, 'h'},           {nullptr, 0, nullptr, 0},
     };
     int opt;
     double number;
     std::set<std::string> prefixes;
     opterr = 0;
-    while ((opt = getopt_long(argc, argv, "+H:p:t:q:d:u:P:h", kLong, nullptr)) != -1) {
+    while ((opt = getopt_long(argc, argv, "+H:p:t:q:d:u:h", kLong, nullptr)) != -1) {
         switch (opt) {
         case 'H':
             options.host = optarg;
@@ -201,8 +232,8 @@ bool parseArguments(int argc, char** argv, Options& options)
         case 'u':
             options.username = optarg;
             break;
-        case 'P':
-            options.password = optarg;
+        case kPasswordFile:
+            options.password_file = optarg;
             break;
         default:
             return false;
@@ -216,12 +247,14 @@ bool parseArguments(int argc, char** argv, Options& options)
         std::cerr << "vek-request: a client certificate needs --cafile\n";
         return false;
     }
-    if (options.password && !options.username) {
-        std::cerr << "vek-request: --password needs --username\n";
+    if (!options.password_file.empty() && !options.username) {
+        std::cerr << "vek-request: --password-file needs --username\n";
         return false;
     }
     if (options.port < 0)
         options.port = options.cafile.empty() ? 1883 : 8883;
+    if (options.username && !readPassword(options))
+        return false;
     const int left = argc - optind;
     if (left < 1 || left > 2) {
         return false;
@@ -315,6 +348,26 @@ std::string oneLine(const std::string& text)
     return out;
 }
 
+// The answer as a terminal should show it: control bytes other than the line break and the tab
+// written as \xNN, so that an answer cannot move the cursor, retitle the window or reprogram the
+// terminal.
+std::string forTerminal(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if ((byte < 0x20 && c != '\n' && c != '\t') || byte == 0x7f) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02x", byte);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
 enum class Wait { Done, Deadline, Failed };
 
 // Runs the network loop until done(), the deadline, an interrupt (unless ignored) or a lost
@@ -389,10 +442,17 @@ bool configureClient(mosquitto* mosq, const Options& options)
         rc = mosquitto_tls_set(mosq, options.cafile.c_str(), nullptr,
                                options.cert.empty() ? nullptr : options.cert.c_str(),
                                options.key.empty() ? nullptr : options.key.c_str(), nullptr);
+        // The broker's certificate is checked, and nothing below TLS 1.2 is spoken, whatever
+        // the library's own default.
+        if (rc == MOSQ_ERR_SUCCESS)
+            rc = mosquitto_tls_opts_set(mosq, 1, "tlsv1.2", nullptr);
         if (rc != MOSQ_ERR_SUCCESS) {
             std::cerr << "vek-request: TLS set-up: " << mosquittoError(rc) << "\n";
             return false;
         }
+    } else if (options.password && !isLoopback(options.host)) {
+        std::cerr << "vek-request: warning: the password goes to " << options.host
+                  << " in plain text (no --cafile, so no TLS)\n";
     }
     if (options.username) {
         rc = mosquitto_username_pw_set(mosq, options.username->c_str(),
@@ -436,10 +496,12 @@ int report(const Options& options, const Session& session, bool lost)
             return kExitNoAnswer;
         }
         if (const auto reason = failureReason(*t.answer)) {
-            std::cerr << "failed: " << *reason << "\n";
+            std::cerr << "failed: " << (isatty(STDERR_FILENO) ? forTerminal(*reason) : *reason) << "\n";
             return kExitJobFailed;
         }
-        std::cout.write(t.answer->data(), static_cast<std::streamsize>(t.answer->size()));
+        // As it came when it goes to a file or a pipe, where the exact bytes are wanted.
+        const std::string shown = isatty(STDOUT_FILENO) ? forTerminal(*t.answer) : *t.answer;
+        std::cout.write(shown.data(), static_cast<std::streamsize>(shown.size()));
         std::cout << "\n" << std::flush;
         return std::cout ? kExitAnswer : kExitNoAnswer;
     }

@@ -2,6 +2,11 @@
 // each with its own vek-command.
 #include "fleet_fixture.h"
 
+#include <cerrno>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace fleettest {
 namespace {
 
@@ -149,6 +154,35 @@ TEST_F(FleetTest, OnlyTrustedCertificatesReachTheFleetAndEachDockItsOwnTopics)
     EXPECT_EQ(trusted.out, "A ok in\n");
 }
 
+TEST_F(FleetTest, OnATerminalAnAnswersControlBytesAreShownEscaped)
+{
+    // Sets the window title and the colour, on a terminal that showed it as it came.
+    auto& dock = addDock("A", {{"paint", "return '\\27]0;owned\\7red\\27[31m\\n'"}});
+    // The board's operator, straight at the dock's broker, with the password from the environment.
+    const std::string password = dock.broker->password("operator");
+    const std::string port = std::to_string(dock.broker->port());
+    int terminal = -1;
+    const pid_t pid = ::forkpty(&terminal, nullptr, nullptr, nullptr);
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::setenv("VEK_REQUEST_PASSWORD", password.c_str(), 1);
+        ::execl(VEK_REQUEST, VEK_REQUEST, "-H", "127.0.0.1", "-p", port.c_str(), "-u", "operator", "paint",
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    std::string shown;
+    char buffer[256];
+    for (ssize_t n; (n = ::read(terminal, buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR);)
+        if (n > 0)
+            shown.append(buffer, static_cast<size_t>(n));
+    ::close(terminal);
+    int status = -1;
+    ::waitpid(pid, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << shown;
+    // The terminal turns each line break into CR LF; the answer's own line break is kept.
+    EXPECT_EQ(shown, "\\x1b]0;owned\\x07red\\x1b[31m\r\n\r\n");
+}
+
 TEST(VekRequestFleetOptions, MisuseIsAUsageError)
 {
     const std::vector<std::string> misuse[] = {
@@ -156,6 +190,9 @@ TEST(VekRequestFleetOptions, MisuseIsAUsageError)
         {"--dock", "", "echo"},       {"--dock", "A", "--dock", "A", "echo"},
         {"--cert", "c.pem", "echo"},  {"--cert", "c", "--key", "k", "echo"},
         {"-P", "secret", "echo"},     {"--no-such-option", "echo"},
+        // No password on the command line; a password file needs a user name and must be readable.
+        {"-u", "operator", "-P", "secret", "echo"}, {"--password-file", "/etc/hostname", "echo"},
+        {"-u", "operator", "--password-file", "/nonexistent/password", "echo"},
     };
     for (auto args : misuse) {
         args.insert(args.begin(), VEK_REQUEST);

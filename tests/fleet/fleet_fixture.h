@@ -129,6 +129,8 @@ protected:
         const std::string conf = dock->dir.write(
             "vek-command.conf", "server_comms.host=127.0.0.1\n"
                                 "server_comms.port=" + std::to_string(dock->broker->port()) + "\n"
+                                "server_comms.username=vek-command\n"
+                                "server_comms.password_file=" + dock->broker->passwordFile("vek-command") + "\n"
                                 "script.search_dirs=" + dock->dir.file("scripts") + "\n"
                                 "script.staging_dir=" + dock->dir.file("staging") + "\n"
                                 "log4cpp.rootCategory=INFO, out\n"

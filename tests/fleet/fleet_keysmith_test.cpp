@@ -28,6 +28,8 @@ protected:
         fleet = std::make_unique<testsupport::FleetBroker>(pki, VEK_SOURCE_DIR);
         dock = std::make_unique<testsupport::DockBroker>("A", pki, *fleet, VEK_SOURCE_DIR);
         settings["vek.broker.port"] = std::to_string(dock->port());
+        settings["vek.broker.username"] = "keysmith";
+        settings["vek.broker.password_file"] = dock->passwordFile("keysmith");
         fleetServer = fleettest::clientOf(fleet->plainPort(), "docks/A/bridge/state");
         ASSERT_TRUE(fleettest::waitForMessage(*fleetServer, "docks/A/bridge/state",
                                               [](const MqttTestClient::Message& m) { return m.payload == "1"; }));

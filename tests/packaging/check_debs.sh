@@ -44,10 +44,11 @@ declare -A required=(
     etc/sv/vek-command/run etc/sv/vek-command/finish etc/sv/vek-command/log/run
     var/lib/vek-command/job_scripts/ var/lib/vek-command/staging/
     usr/share/doc/vek-command/examples/job_scripts/echo.lua
-    usr/share/man/man8/vek-command.8.gz usr/share/man/man1/vek-request.1.gz"
+    usr/share/man/man8/vek-command.8.gz usr/share/man/man1/vek-request.1.gz
+    etc/mosquitto/conf.d/vek-dock.conf etc/mosquitto/vek-dock.acl etc/default/vek-command"
   [keysmith]="usr/bin/keysmith etc/vek/keysmith.conf
     etc/sv/keysmith/run etc/sv/keysmith/finish etc/sv/keysmith/log/run
-    etc/mox/keyBinaries/ usr/share/man/man8/keysmith.8.gz"
+    etc/mox/keyBinaries/ usr/share/man/man8/keysmith.8.gz etc/default/keysmith var/lib/keysmith/"
 )
 # Where each package may put files at all: anything else (a test program, a build-tree path,
 # /usr/local) is a packaging fault.
@@ -55,26 +56,31 @@ declare -A allowed=(
   [libtavlo1]="usr/lib/$ma/ usr/share/doc/libtavlo1/"
   [libtavlo-dev]="usr/include/tavlo/ usr/lib/$ma/ usr/share/doc/libtavlo-dev/"
   [vek-command]="usr/bin/vek-command usr/bin/vek-request etc/vek/ etc/sv/vek-command/ etc/runit/
-    var/lib/vek-command/ var/log/runit/ usr/share/doc/vek-command/ usr/share/man/ usr/share/runit/"
+    var/lib/vek-command/ var/log/runit/ usr/share/doc/vek-command/ usr/share/man/ usr/share/runit/
+    etc/mosquitto/conf.d/vek-dock.conf etc/mosquitto/vek-dock.acl etc/default/vek-command"
   [keysmith]="usr/bin/keysmith etc/vek/ etc/sv/keysmith/ etc/runit/ etc/mox/ var/log/runit/
-    usr/share/doc/keysmith/ usr/share/man/ usr/share/runit/"
+    usr/share/doc/keysmith/ usr/share/man/ usr/share/runit/ etc/default/keysmith lib/udev/rules.d/
+    usr/lib/udev/rules.d/ var/lib/keysmith/"
 )
 declare -A conffiles=(
-  [vek-command]="/etc/vek/vek-command.conf /etc/sv/vek-command/run /etc/sv/vek-command/finish"
-  [keysmith]="/etc/vek/keysmith.conf /etc/sv/keysmith/run /etc/sv/keysmith/finish"
+  [vek-command]="/etc/vek/vek-command.conf /etc/sv/vek-command/run /etc/sv/vek-command/finish
+    /etc/mosquitto/conf.d/vek-dock.conf /etc/mosquitto/vek-dock.acl /etc/default/vek-command"
+  [keysmith]="/etc/vek/keysmith.conf /etc/sv/keysmith/run /etc/sv/keysmith/finish /etc/default/keysmith"
 )
 # Packages each one must depend on (the libraries found by dpkg-shlibdeps, runit-helper from dh-runit).
 declare -A depends=(
   [libtavlo1]="libc6 libstdc++6 libmosquittopp1 liblog4cpp5v5"
   [libtavlo-dev]="libtavlo1 libmosquittopp-dev liblog4cpp5-dev"
-  [vek-command]="libc6 libtavlo1 liblua5.2-0 liblog4cpp5v5 libmosquitto1 runit-helper"
-  [keysmith]="libc6 libtavlo1 libusb-1.0-0 libssl3 liblog4cpp5v5 runit-helper"
+  [vek-command]="libc6 libtavlo1 liblua5.2-0 liblog4cpp5v5 libmosquitto1 runit-helper adduser mosquitto"
+  [keysmith]="libc6 libtavlo1 libusb-1.0-0 libssl3 liblog4cpp5v5 runit-helper adduser"
 )
 # The defaults of the daemons' configuration keys, as the installed files must carry them.
 declare -A defaults=(
   [vek-command]="server_comms.host=localhost server_comms.port=1883 server_comms.qos=2
-    script.staging_dir=/var/lib/vek-command/staging"
+    script.staging_dir=/var/lib/vek-command/staging server_comms.username=vek-command
+    server_comms.password_file=/etc/vek/credentials/vek-command.password"
   [keysmith]="ConnectionTime=300 vek.broker=127.0.0.1 KeyBinary=/etc/mox/keyBinaries
+    vek.broker.username=keysmith vek.broker.password_file=/etc/vek/credentials/keysmith.password
     vek.orxio.dev=/dev/orxio0 vek.orxio.led.green=LED_GPS_GREEN vek.orxio.led.red=LED_GPS_RED"
 )
 # Keys whose default is "not set": the file must leave them out.

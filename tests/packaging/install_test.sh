@@ -188,6 +188,77 @@ in_root dpkg -i "/tmp/debs/$(basename "$debs"/vek-command_*_amd64.deb)" > "$t/dp
   { cat "$t/dpkg.log"; fail "dpkg -i again"; }
 grep -q -x "server_comms.port=$port" "$root/etc/vek/vek-command.conf" || fail "reinstalling replaced the changed configuration"
 
+# ---- the board's broker as the packages set it up: logins, topics per account, least privilege ----
+step "the installed broker configuration: logins and each account's topics"
+cred=/etc/vek/credentials
+for f in vek-command:vek-command operator:vek-operator keysmith:keysmith; do
+  [ "$(in_root stat -c '%U:%G %a' "$cred/${f%%:*}.password")" = "root:${f#*:} 640" ] ||
+    fail "$cred/${f%%:*}.password: $(in_root stat -c '%U:%G %a' "$cred/${f%%:*}.password")"
+  ! in_root chpst -u nobody cat "$cred/${f%%:*}.password" >/dev/null 2>&1 || fail "nobody reads $cred/${f%%:*}.password"
+done
+for a in vek-command operator keysmith; do
+  grep -q "^$a:\\\$7\\\$" "$root/etc/mosquitto/vek-dock.passwd" || fail "the broker's password file has no entry for $a"
+done
+# The installed broker configuration, on a free port instead of 1883; mosquitto switches to its
+# own user as on the board, so this also shows that it can read its files.
+bport=$((20000 + RANDOM % 30000))
+while port_in_use "$bport" || [ "$bport" = "$port" ]; do bport=$((20000 + RANDOM % 30000)); done
+{
+  sed "s/^listener 1883 /listener $bport /" "$root/etc/mosquitto/conf.d/vek-dock.conf"
+  echo "log_dest file /tmp/dock-broker.log"
+  echo "log_type all"
+} > "$root/tmp/dock-broker.conf"
+chroot "$root" /usr/sbin/mosquitto -c /tmp/dock-broker.conf > "$t/dock-broker.out" 2>&1 &
+dock_broker=$!
+broker_up() { port_in_use "$bport"; }
+wait_for 10 "the installed broker configuration listens ($(cat "$t/dock-broker.out"))" broker_up
+sed -i "s/^server_comms.port=.*/server_comms.port=$bport/" "$root/etc/vek/vek-command.conf"
+sed -i "s/^vek.broker.port=.*/vek.broker.port=$bport/" "$root/etc/vek/keysmith.conf"
+in_root sv restart vek-command keysmith >/dev/null 2>&1 || true
+broker_log_has() { grep -q -e "$1" "$root/tmp/dock-broker.log"; }
+wait_for 30 "vek-command logs in" broker_log_has "as command_service (.*u'vek-command')"
+wait_for 30 "keysmith logs in" broker_log_has "as Vondra (.*u'keysmith')"
+
+cp "$here/mqtt_probe.c" "$root/tmp/"
+in_root cc -o /tmp/mqtt_probe /tmp/mqtt_probe.c -lmosquitto || fail "the MQTT probe does not build"
+probe() { in_root /tmp/mqtt_probe "$bport" "$@"; }
+rc=0; probe - - pub in/cmd/x '' || rc=$?
+[ $rc = 3 ] || fail "a client without a login was not refused (probe status $rc)"
+# The command service's own view of in/cmd: the key update daemon's request does not reach it,
+# the operator's (sent after it) does.
+probe vek-command "$cred/vek-command.password" sub 'in/cmd/#' in/cmd/from-operator 30 > "$t/sub.out" &
+sub=$!
+sub_ready() { grep -q subscribed "$t/sub.out"; }
+wait_for 10 "the probe subscribes" sub_ready
+probe keysmith "$cred/keysmith.password" pub in/cmd/x '' || fail "the broker refused keysmith's login"
+probe operator "$cred/operator.password" pub in/cmd/from-operator '' || fail "the broker refused the operator's login"
+wait "$sub" || fail "the operator's request did not arrive: $(cat "$t/sub.out")"
+! grep -q '^in/cmd/x$' "$t/sub.out" || fail "keysmith's account published a command request"
+
+step "vek-command runs as its own user and its jobs cannot change the job scripts"
+uid=$(awk '/^Uid:/ { print $2 }' "/proc/$(pid_of vek-command)/status")
+[ "$uid" = "$(in_root id -u vek-command)" ] || fail "vek-command runs as uid $uid"
+cat > "$root/var/lib/vek-command/job_scripts/write_probe.lua" <<'LUA'
+local f = io.open("/var/lib/vek-command/job_scripts/written.lua", "w")
+if f then f:close() return "wrote the job scripts" end
+local g = io.open(vekenv.staging_dir .. "/probe", "w")
+if not g then return "cannot write the staging directory" end
+g:close()
+return "staging only"
+LUA
+as_operator() { in_root chpst -u nobody:vek-operator vek-request -p "$bport" -u operator --password-file "$cred/operator.password" -t 2 "$@" 2>&1; }
+ask_op() { answer=$(as_operator write_probe); [ "$answer" = "staging only" ]; }
+wait_for 60 "the operator's job runs (last answer: $answer)" ask_op
+[ ! -e "$root/var/lib/vek-command/job_scripts/written.lua" ] || fail "a job wrote into the job-script directory"
+uid=$(awk '/^Uid:/ { print $2 }' "/proc/$(pid_of keysmith)/status")
+[ "$uid" = "$(in_root id -u keysmith)" ] || fail "keysmith runs as uid $uid"
+in_root chpst -u keysmith sv stop moxlink > "$t/sv.log" 2>&1 || { cat "$t/sv.log"; fail "the keysmith account cannot stop the link service"; }
+wait_for 10 "moxlink is down" is_down moxlink
+in_root chpst -u keysmith sv start moxlink > "$t/sv.log" 2>&1 || { cat "$t/sv.log"; fail "the keysmith account cannot start the link service"; }
+wait_for 10 "moxlink runs again" runs moxlink
+kill "$dock_broker"
+wait "$dock_broker" || true
+
 step "runit stops the services cleanly"
 pkill -HUP -x runsvdir
 supervised() { for n in runsv vek-command keysmith svlogd; do pgrep -a -x "$n"; done; }
@@ -203,5 +274,9 @@ for f in /etc/sv/keysmith /etc/sv/vek-command /etc/service/keysmith /etc/service
   /etc/vek/keysmith.conf /etc/vek/vek-command.conf /usr/bin/keysmith /var/log/runit/keysmith; do
   ! in_root test -e "$f" -o -L "$f" || fail "$f is left after purging"
 done
+
+! in_root test -e /etc/vek/credentials || fail "/etc/vek/credentials is left after purging"
+! grep -q -E '^(vek-command|operator|keysmith):' "$root/etc/mosquitto/vek-dock.passwd" 2>/dev/null ||
+  fail "the broker's password file keeps the packages' accounts after purging"
 
 echo "installation test passed"

@@ -1,8 +1,10 @@
 #include "fleet_brokers.h"
 
 #include "broker.h"
+#include "mqtt_test_client.h"
 
 #include <csignal>
+#include <random>
 #include <stdexcept>
 #include <sys/stat.h>
 #include <thread>
@@ -10,6 +12,9 @@
 
 #ifndef MOSQUITTO_BROKER
 #define MOSQUITTO_BROKER "/usr/sbin/mosquitto"
+#endif
+#ifndef MOSQUITTO_PASSWD
+#define MOSQUITTO_PASSWD "/usr/bin/mosquitto_passwd"
 #endif
 #ifndef OPENSSL_PROGRAM
 #define OPENSSL_PROGRAM "/usr/bin/openssl"
@@ -36,6 +41,17 @@ void replaceLine(std::string& text, const std::string& from, const std::string& 
         throw std::runtime_error("the fleet example has no line \"" + from + "\"");
     const auto end = text.find('\n', at);
     text.replace(at, end == std::string::npos ? std::string::npos : end - at, to);
+}
+
+// A password nobody guesses: 24 hex digits.
+std::string freshPassword()
+{
+    static std::random_device seed;
+    static std::mt19937_64 random(seed());
+    char text[25];
+    std::snprintf(text, sizeof text, "%08x%016llx", static_cast<unsigned>(random() & 0xffffffffu),
+                  static_cast<unsigned long long>(random()));
+    return text;
 }
 
 // As root the broker would switch to its own user and lose access to the test's directory.
@@ -174,18 +190,37 @@ DockBroker::DockBroker(const std::string& id, TestPki& pki, int fleetTlsPort, co
 {
     const auto cert = pki.client(id);
     ::mkdir(_dir.file("data").c_str(), 0755);
+    // The accounts: one password file per client, and the broker's file of their hashes.
+    const std::string passwd = _dir.write("passwd", "");
+    for (const char* account : {"vek-command", "keysmith", "operator", "observer"}) {
+        const std::string password = freshPassword();
+        _dir.write(std::string(account) + ".password", password + "\n");
+        ::chmod(passwordFile(account).c_str(), 0600);
+        const auto added = runProgram({MOSQUITTO_PASSWD, "-b", passwd, account, password});
+        if (added.status != 0)
+            throw std::runtime_error("mosquitto_passwd failed: " + added.err + added.out);
+    }
+    ::chmod(passwd.c_str(), 0644); // a broker that runs as its own user reads it
+    const std::string acl = readFile(sourceDir + "/examples/mosquitto-dock.acl");
+    if (acl.empty())
+        throw std::runtime_error("cannot read examples/mosquitto-dock.acl in " + sourceDir);
+    const std::string aclFile = _dir.write("dock.acl", acl + "\n# The tests' observer.\nuser observer\ntopic readwrite #\n");
     std::vector<std::string> render{"/bin/bash", sourceDir + "/scripts/render-dock-bridge.sh", "--dock", id,
                                     "--fleet", "127.0.0.1:" + std::to_string(fleetTlsPort), "--cafile",
                                     pki.caFile(), "--cert", cert.cert, "--key", cert.key, "--local-port",
                                     std::to_string(_port), "--data-dir", _dir.file("data"), "--log-dest",
-                                    "file " + _dir.file("mosquitto.log")};
+                                    "file " + _dir.file("mosquitto.log"), "--password-file", passwd,
+                                    "--acl-file", aclFile};
     render.insert(render.end(), renderOptions.begin(), renderOptions.end());
     const auto rendered = runProgram(render);
     if (rendered.status != 0)
         throw std::runtime_error("render-dock-bridge.sh failed: " + rendered.err);
     _config = _dir.write("mosquitto.conf", runAsCaller() + "log_type all\n" + rendered.out);
+    registerLogin(_port, "observer", password("observer"));
     _process = std::make_unique<MosquittoProcess>(_config, _port);
     _process->start();
 }
+
+DockBroker::~DockBroker() { unregisterLogin(_port); }
 
 } // namespace testsupport

@@ -82,6 +82,11 @@ private:
 /// One dock's broker, bridged to the fleet broker with a certificate whose common name is the
 /// dock id, its configuration rendered by scripts/render-dock-bridge.sh. Started by the
 /// constructor; stop() and start() keep its port and its persistence directory.
+///
+/// Its local clients log in as the shipped ACL file (examples/mosquitto-dock.acl) expects:
+/// "vek-command", "keysmith" and "operator", each with a password of its own in a file, plus the
+/// tests' "observer", who may read and write everything and whom test clients of its port use
+/// unless told otherwise.
 class DockBroker {
 public:
     DockBroker(const std::string& id, TestPki& pki, const FleetBroker& fleet, const std::string& sourceDir);
@@ -95,6 +100,19 @@ public:
     void stop() { _process->stop(); }
     std::string log() const { return readFile(_dir.file("mosquitto.log")); }
     const std::string& configPath() const { return _config; }
+    /// The file holding the account's password, and the password itself.
+    std::string passwordFile(const std::string& account) const { return _dir.file(account + ".password"); }
+    std::string password(const std::string& account) const
+    {
+        std::string text = readFile(passwordFile(account));
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        return text;
+    }
+
+    ~DockBroker();
+    DockBroker(const DockBroker&) = delete;
+    DockBroker& operator=(const DockBroker&) = delete;
 
 private:
     std::string _id;

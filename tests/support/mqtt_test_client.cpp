@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <mosquitto.h>
 #include <stdexcept>
 #include <unistd.h>
@@ -46,12 +47,58 @@ MqttTestClient::~MqttTestClient()
     mosquitto_destroy(_mosq);
 }
 
+namespace {
+
+std::mutex loginsMutex;
+std::map<int, std::pair<std::string, std::string>> logins; // guarded by loginsMutex
+
+} // namespace
+
+void registerLogin(int port, const std::string& username, const std::string& password)
+{
+    std::lock_guard<std::mutex> lock(loginsMutex);
+    logins[port] = {username, password};
+}
+
+void unregisterLogin(int port)
+{
+    std::lock_guard<std::mutex> lock(loginsMutex);
+    logins.erase(port);
+}
+
+void MqttTestClient::login(const std::string& username, const std::string& password)
+{
+    _login.emplace(username, password);
+}
+
+void MqttTestClient::tls(const std::string& caFile, const std::string& certFile, const std::string& keyFile)
+{
+    if (mosquitto_tls_set(_mosq, caFile.c_str(), nullptr, certFile.c_str(), keyFile.c_str(), nullptr) !=
+        MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("test client: cannot set up TLS");
+}
+
+int MqttTestClient::connackCode() const
+{
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _connackRc;
+}
+
 void MqttTestClient::connect(std::chrono::milliseconds timeout)
 {
     {
         std::lock_guard<std::mutex> lock(_mutex);
         _connackRc = -1;
     }
+    std::optional<std::pair<std::string, std::string>> login = _login;
+    if (!login) {
+        std::lock_guard<std::mutex> lock(loginsMutex);
+        const auto found = logins.find(_port);
+        if (found != logins.end())
+            login = found->second;
+    }
+    if (login && mosquitto_username_pw_set(_mosq, login->first.c_str(), login->second.c_str()) != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("test client: cannot set the login");
     int rc = mosquitto_connect(_mosq, "127.0.0.1", _port, 60);
     if (rc != MOSQ_ERR_SUCCESS)
         throw std::runtime_error(std::string("test client connect: ") + mosquitto_strerror(rc));
@@ -59,7 +106,7 @@ void MqttTestClient::connect(std::chrono::milliseconds timeout)
     if (!_cv.wait_for(lock, timeout, [&] { return _connackRc >= 0; }))
         throw std::runtime_error("test client: no CONNACK");
     if (_connackRc != 0)
-        throw std::runtime_error("test client: connection refused");
+        throw std::runtime_error("test client: connection refused (" + std::to_string(_connackRc) + ")");
 }
 
 void MqttTestClient::disconnect() { mosquitto_disconnect(_mosq); }

@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct mosquitto;
@@ -31,8 +32,15 @@ public:
     MqttTestClient(const MqttTestClient&) = delete;
     MqttTestClient& operator=(const MqttTestClient&) = delete;
 
-    /// Connects and waits for the broker's CONNACK. Throws on failure.
+    /// Logs in with this user name and password on every connect; without a call the login that
+    /// registerLogin gave for the port, if any.
+    void login(const std::string& username, const std::string& password);
+    /// Connects over TLS, trusting the CA file, with this client certificate and key.
+    void tls(const std::string& caFile, const std::string& certFile, const std::string& keyFile);
+    /// Connects and waits for the broker's CONNACK. Throws on failure (also on a refusal, whose
+    /// CONNACK code connackCode() then gives).
     void connect(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    int connackCode() const;
     void disconnect();
     /// Subscribes and waits for the SUBACK.
     void subscribe(const std::string& filter, int qos = 2,
@@ -63,6 +71,7 @@ private:
     static void onMessage(mosquitto*, void*, const mosquitto_message*);
 
     int _port;
+    std::optional<std::pair<std::string, std::string>> _login;
     const std::string _markerTopic; // where sync() publishes; nobody else uses it
     bool _markerSubscribed = false;  // only touched by the test's thread
     unsigned long _markersSent = 0;  // only touched by the test's thread
@@ -75,5 +84,10 @@ private:
     std::deque<Message> _messages;
     unsigned long _markersSeen = 0;
 };
+
+/// The login that test clients of the broker on this port use unless told otherwise: for brokers
+/// that refuse anonymous clients, so that the port-based helpers (retained(), ...) reach them.
+void registerLogin(int port, const std::string& username, const std::string& password);
+void unregisterLogin(int port);
 
 } // namespace testsupport
