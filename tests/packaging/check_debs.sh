@@ -45,9 +45,9 @@ declare -A required=(
     var/lib/vek-command/job_scripts/ var/lib/vek-command/staging/
     usr/share/doc/vek-command/examples/job_scripts/echo.lua
     usr/share/man/man8/vek-command.8.gz usr/share/man/man1/vek-request.1.gz"
-  [keysmith]="usr/bin/keysmith etc/vek/keysmith.conf
+  [keysmith]="usr/bin/keysmith usr/bin/keysmith-sign etc/vek/keysmith.conf
     etc/sv/keysmith/run etc/sv/keysmith/finish etc/sv/keysmith/log/run
-    etc/mox/keyBinaries/ usr/share/man/man8/keysmith.8.gz"
+    etc/mox/keyBinaries/ usr/share/man/man8/keysmith.8.gz usr/share/man/man1/keysmith-sign.1.gz"
 )
 # Where each package may put files at all: anything else (a test program, a build-tree path,
 # /usr/local) is a packaging fault.
@@ -56,7 +56,7 @@ declare -A allowed=(
   [libtavlo-dev]="usr/include/tavlo/ usr/lib/$ma/ usr/share/doc/libtavlo-dev/"
   [vek-command]="usr/bin/vek-command usr/bin/vek-request etc/vek/ etc/sv/vek-command/ etc/runit/
     var/lib/vek-command/ var/log/runit/ usr/share/doc/vek-command/ usr/share/man/ usr/share/runit/"
-  [keysmith]="usr/bin/keysmith etc/vek/ etc/sv/keysmith/ etc/runit/ etc/mox/ var/log/runit/
+  [keysmith]="usr/bin/keysmith usr/bin/keysmith-sign etc/vek/ etc/sv/keysmith/ etc/runit/ etc/mox/ var/log/runit/
     usr/share/doc/keysmith/ usr/share/man/ usr/share/runit/"
 )
 declare -A conffiles=(
@@ -78,7 +78,7 @@ declare -A defaults=(
     vek.orxio.dev=/dev/orxio0 vek.orxio.led.green=LED_GPS_GREEN vek.orxio.led.red=LED_GPS_RED"
 )
 # Keys whose default is "not set": the file must leave them out.
-declare -A unset_keys=([vek-command]="script.search_dirs")
+declare -A unset_keys=([vek-command]="script.search_dirs" [keysmith]="KeyBinary.trust")
 
 for pkg in "${packages[@]}"; do
   deb=$(deb_of "$pkg")
