@@ -222,9 +222,8 @@ void cKeyBinary::verifySignature(int storeFd, const std::string& dir, const std:
 
     const std::string sigPath = dir + "/MANIFEST.sig";
     std::vector<uint8_t> signature;
-    // One byte more than a signature is enough to tell a longer file.
     const keysmith::StoreRead read =
-        keysmith::readStoreFile(storeFd, "MANIFEST.sig", keysmith::FirmwareTrust::kSignatureSize + 1, signature);
+        keysmith::readStoreFile(storeFd, "MANIFEST.sig", keysmith::FirmwareTrust::kSignatureSize, signature);
     if (read.status == keysmith::StoreRead::CannotOpen && read.error == ENOENT) {
         log.error("No signature: %s is missing", sigPath.c_str());
         throw cKeyBinarySignatureException();
