@@ -1,6 +1,5 @@
 #include "key_file_transfer.h"
 
-#include "common/c_handle.h"
 #include "hdlc_framer.h"
 #include "key_binary.h"
 #include "key_link_protocol.h"
@@ -15,8 +14,6 @@
 namespace keylink = keysmith::keylink;
 
 namespace {
-
-using FilePtr = CHandle<FILE, std::fclose>;
 
 constexpr unsigned kOpenSeconds = 30;
 constexpr unsigned kChunkSeconds = 5;
@@ -43,7 +40,7 @@ bool cKeyFileTransfer::transfer(const cKeyBinary* binary, const char* remoteName
         return false;
     uint32_t packetSize = kProposedPacketSize;
     std::vector<uint8_t> packed;
-    const size_t length = packFile(binary->path, packed);
+    const size_t length = packFile(binary->contents(), packed);
     log.debug("File %s is %zu bytes", binary->path, length);
     if (length == 0)
         return false;
@@ -91,36 +88,16 @@ bool cKeyFileTransfer::removeFile()
     return false;
 }
 
-size_t cKeyFileTransfer::packFile(const char* path, std::vector<uint8_t>& packed)
+size_t cKeyFileTransfer::packFile(const std::vector<uint8_t>& contents, std::vector<uint8_t>& packed)
 {
     packed.clear();
-    FilePtr file(path ? std::fopen(path, "rbe") : nullptr);
-    if (!file) {
-        log.debug("Could not open %s", path ? path : "(null)");
-        return 0;
-    }
-    long end = -1;
-    if (std::fseek(file.get(), 0, SEEK_END) == 0)
-        end = std::ftell(file.get());
-    if (end < 0 || std::fseek(file.get(), 0, SEEK_SET) != 0) {
-        log.error("Could not read %s", path);
-        return 0;
-    }
-    const size_t size = static_cast<size_t>(end);
-    // Checked before reading: a file the key cannot take is not worth loading.
+    const size_t size = contents.size();
     if (packedSize(size) > kMaxPacked) {
-        log.error("%s is %zu bytes and packs into %zu, more than the %zu bytes the key takes", path, size,
-                  packedSize(size), kMaxPacked);
+        log.error("%zu bytes of firmware pack into %zu, more than the %zu bytes the key takes", size, packedSize(size),
+                  kMaxPacked);
         return 0;
     }
-    std::vector<uint8_t> contents(size);
-    if (size && std::fread(contents.data(), 1, size, file.get()) != size) {
-        log.error("Could not read %s", path);
-        return 0;
-    }
-    file.reset();
-
-    packed = pack(contents.data(), contents.size());
+    packed = pack(contents.data(), size);
     if (!packed.empty())
         log.debug("Packed binary");
     return packed.size();

@@ -39,7 +39,8 @@ public:
 
     /// The whole transfer of the binary's file under remoteName (the file's own base name when
     /// null). True when every chunk was acknowledged and the end message was sent. Each call
-    /// starts over: the file is packed again and opened anew on the key.
+    /// starts over: the bytes the binary verified are packed again and opened anew on the key;
+    /// the file itself is not read again.
     bool transfer(const cKeyBinary* binary, const char* remoteName);
     /// From now on no reply is awaited past this time: a wait the protocol allows is cut short,
     /// and a message that would wait after it is not sent (the transfer fails).
@@ -48,10 +49,9 @@ public:
     /// Not supported by the daemon: logs "removeFile: not implemented" and returns false.
     bool removeFile();
 
-    /// Reads and packs the file at path into packed. Returns the packed length; 0 when the
-    /// file cannot be read, is empty, or packs into more than kMaxPacked bytes (refused
-    /// before it is read).
-    size_t packFile(const char* path, std::vector<uint8_t>& packed);
+    /// Packs the firmware's verified bytes into packed. Returns the packed length; 0 when the
+    /// firmware is empty or packs into more than kMaxPacked bytes.
+    size_t packFile(const std::vector<uint8_t>& contents, std::vector<uint8_t>& packed);
     /// The name after the last "/" of path, copied with its terminator into out (limit bytes).
     /// False when path is null, or the name is empty or does not fit.
     bool baseName(const char* path, char* out, size_t limit);

@@ -1,6 +1,7 @@
 // keysmith, the key update daemon: start-up, the upgrade loop and shutdown.
 #include "platform/config.h"
 #include "common/secret_file.h"
+#include "key_binary.h"
 #include "key_listener.h"
 #include "key_mqtt.h"
 #include "stop_signals.h"
@@ -86,6 +87,8 @@ std::optional<cKeyMQTT::Login> brokerLogin()
 /// Everything with a destructor lives and dies in here, before the main thread exits.
 void runDaemon(const std::optional<cKeyMQTT::Login>& login)
 {
+    // Said once here, so that a site sees in the log whether its firmware stores are signed.
+    cKeyBinary::reportTrust();
     auto device = std::make_unique<USBdevice>(kKeyVendorId, kKeyProductId);
     cKeyListener listener(device.get(), cConfig::getInt("ConnectionTime", 300));
     cKeyMQTT* mqtt = cKeyMQTT::getInstance(kClientId, cConfig::getString("vek.broker", "127.0.0.1"),

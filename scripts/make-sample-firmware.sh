@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Regenerates the sample firmware store: a small firmware image of deterministic pseudo-random
-# bytes and the MANIFEST that names it, with its version and MD5 digest. Running it again gives
-# byte-identical files.
+# bytes and the MANIFEST that names it, with its version, MD5 and SHA256 digests, signed by the
+# sample signing key (examples/sample-signer-private.pem, a test key: its public key is in
+# examples/firmware-trust/). Running it again gives byte-identical files (Ed25519 signatures
+# are deterministic).
 #
 # Usage: scripts/make-sample-firmware.sh [store-directory]   (default: examples/keyBinaries)
 set -euo pipefail
@@ -11,7 +13,8 @@ SIZE=4096
 SEED=20240611
 
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
-store="${1:-$(dirname "$here")/examples/keyBinaries}"
+top="$(dirname "$here")"
+store="${1:-$top/examples/keyBinaries}"
 name="key_fw_${VERSION}.bin"
 
 mkdir -p "$store"
@@ -27,4 +30,6 @@ mv "$store/$name.tmp" "$store/$name"
 
 digest="$(md5sum "$store/$name" | awk '{ print $1 }')"
 printf 'Filename: %s\nVersion: %s\nMD5: %s\n' "$name" "$VERSION" "$digest" > "$store/MANIFEST"
+# Adds the SHA256 line and writes MANIFEST.sig.
+"$top/keysmith/keysmith-sign.sh" sign -k "$top/examples/sample-signer-private.pem" "$store" > /dev/null
 echo "make-sample-firmware: $store/$name ($SIZE bytes, $VERSION, MD5 $digest)"

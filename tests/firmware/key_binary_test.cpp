@@ -4,6 +4,7 @@
 #include "tests/support/temp_dir.h"
 
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <future>
 #include <fstream>
@@ -25,6 +26,17 @@ namespace {
 const std::string firmware = "abc";
 const std::string abcMd5 = "900150983cd24fb0d6963f7d28e17f72";
 const std::string emptyMd5 = "d41d8cd98f00b204e9800998ecf8427e";
+
+std::string md5Hex(const std::string& data)
+{
+    std::string out;
+    for (unsigned char d : cKeyBinary::md5Of(reinterpret_cast<const uint8_t*>(data.data()), data.size())) {
+        char two[3];
+        std::snprintf(two, sizeof two, "%02x", d);
+        out += two;
+    }
+    return out;
+}
 
 /// Each test gets its own store in a fresh directory, named to cKeyBinary through the
 /// configuration exactly as the daemon would see it.
@@ -318,18 +330,94 @@ TEST_F(FirmwareStore, PathsMustStayBelow128Bytes)
     EXPECT_TRUE(capture.contains("Manifest path longer than 127 characters"));
 }
 
+// Names in the manifest stay in the store: no path, no parent, no symbolic link out of it.
+TEST_F(FirmwareStore, FirmwareStaysInTheStore)
+{
+    const std::string outside = dir.path() + "/outside";
+    std::filesystem::create_directory(outside);
+    std::filesystem::create_directory(storeDir + "/sub");
+    writeIn(outside, "fw.bin", firmware);
+    writeIn(storeDir + "/sub", "fw.bin", firmware);
+    writeIn(storeDir, "real.bin", firmware);
+    ASSERT_EQ(::symlink((outside + "/fw.bin").c_str(), (storeDir + "/link-out.bin").c_str()), 0);
+    ASSERT_EQ(::symlink("real.bin", (storeDir + "/link-in.bin").c_str()), 0);
+
+    const struct {
+        std::string name;
+        std::string logged; // ERROR line
+    } cases[] = {
+        {"../outside/fw.bin", "Filename ../outside/fw.bin in " + storeDir + "/MANIFEST is not a file of the store"},
+        {outside + "/fw.bin", "Filename " + outside + "/fw.bin in " + storeDir + "/MANIFEST is not a file of the store"},
+        {"sub/fw.bin", "Filename sub/fw.bin in " + storeDir + "/MANIFEST is not a file of the store"},
+        {".", "Filename . in " + storeDir + "/MANIFEST is not a file of the store"},
+        {"..", "Filename .. in " + storeDir + "/MANIFEST is not a file of the store"},
+        {"link-out.bin", "Could not open firmware file " + storeDir +
+                             "/link-out.bin: a symbolic link, which is not followed"},
+        {"link-in.bin", "Could not open firmware file " + storeDir +
+                            "/link-in.bin: a symbolic link, which is not followed"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        manifest("Filename: " + c.name + "\nMD5: " + abcMd5 + "\n");
+        LogCapture capture("cKeyBinary");
+        EXPECT_THROW(cKeyBinary(), cKeyBinaryNotfoundException);
+        EXPECT_TRUE(capture.has("cKeyBinary", Priority::ERROR, c.logged)) << c.logged;
+    }
+
+    // A MANIFEST that is a link is not followed either.
+    writeIn(outside, "MANIFEST", "Filename: real.bin\nMD5: " + abcMd5 + "\n");
+    ::unlink((storeDir + "/MANIFEST").c_str());
+    ASSERT_EQ(::symlink((outside + "/MANIFEST").c_str(), (storeDir + "/MANIFEST").c_str()), 0);
+    EXPECT_THROW(cKeyBinary(), cKeyBinaryNotfoundException);
+    // The store directory itself may be a link (a site switching stores by a link).
+    ::unlink((storeDir + "/MANIFEST").c_str());
+    manifest("Filename: real.bin\nMD5: " + abcMd5 + "\n");
+    const std::string linkedStore = dir.path() + "/current";
+    ASSERT_EQ(::symlink(storeDir.c_str(), linkedStore.c_str()), 0);
+    useStore(linkedStore);
+    EXPECT_NO_THROW(cKeyBinary());
+}
+
+// The firmware is read once, into the object: at most what the key takes.
+TEST_F(FirmwareStore, ContentsAreReadUpToTheLimitTheKeyTakes)
+{
+    std::string largest(cKeyBinary::maxFirmwareSize, '\0');
+    for (size_t i = 0; i < largest.size(); ++i)
+        largest[i] = static_cast<char>(i * 7 + (i >> 9));
+    writeIn(storeDir, "limit.bin", largest);
+    manifest("Filename: limit.bin\nMD5: " + md5Hex(largest) + "\n");
+    {
+        cKeyBinary binary;
+        EXPECT_EQ(binary.contents().size(), 514243u);
+        EXPECT_TRUE(binary.contents() == std::vector<uint8_t>(largest.begin(), largest.end()));
+    }
+
+    const std::string over(514244, 'x');
+    writeIn(storeDir, "over.bin", over);
+    manifest("Filename: over.bin\nMD5: " + md5Hex(over) + "\n");
+    LogCapture capture("cKeyBinary");
+    EXPECT_THROW(cKeyBinary(), cKeyBinaryNotfoundException);
+    EXPECT_TRUE(capture.has("cKeyBinary", Priority::ERROR,
+                            "Firmware file " + storeDir + "/over.bin is larger than 514243 bytes, the most the key takes"));
+}
+
 TEST(SampleStore, ShippedConfigurationAndStoreVerify)
 {
     char* previous = ::getcwd(nullptr, 0);
     ASSERT_EQ(::chdir(SOURCE_DIR), 0);
     ASSERT_TRUE(cConfig::load("examples/keysmith.conf"));
+    ASSERT_TRUE(cKeyBinary::signaturesRequired()) << "the sample configuration checks signatures";
+    LogCapture capture("cKeyBinary");
     try {
         cKeyBinary binary;
         EXPECT_STREQ(binary.path, "examples/keyBinaries/key_fw_1.4.2.bin");
         EXPECT_EQ(binary.version, 0x010402u);
+        EXPECT_EQ(binary.contents().size(), 4096u);
     } catch (const cKeyUpdaterException& e) {
         ADD_FAILURE() << e.what();
     }
+    EXPECT_TRUE(capture.has("cKeyBinary", Priority::INFO,
+                            "examples/keyBinaries/MANIFEST signed by examples/firmware-trust/sample-signer.pem"));
     EXPECT_EQ(::chdir(previous), 0);
     std::free(previous);
 }

@@ -97,6 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         struct stat st {};
         check(::stat(binary.path, &st) == 0 && S_ISREG(st.st_mode), "the accepted firmware is not a regular file");
         check(contentsOf(binary.path) == kFirmware, "another file passed for the firmware");
+        check(std::string(binary.contents().begin(), binary.contents().end()) == kFirmware,
+              "the verified contents are not the firmware");
         std::string version;
         if (lastVersionLine(manifest, version))
             check(binary.version == keysmith::packVersion(version), "version " + keysmith::versionText(binary.version) + " for \"" + version + "\"");

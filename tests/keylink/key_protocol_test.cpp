@@ -2,7 +2,11 @@
 // version clear message and whole firmware transfers with their failures.
 #include "key_protocol_fixture.h"
 
+#include <cstdio>
 #include <functional>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace keylinktest;
 using emulators::KeyEmulator;
@@ -129,11 +133,6 @@ TEST_F(KeyProtocolTest, FailedTransfersStopWhereTheyFail)
         {"remote name too long", ordinary, none, "a-far-too-long-name.bin", 0, 0, Priority::ERROR,
          "Remote name unusable: a-far-too-long-name.bin"},
         {"empty firmware", {}, none, "binary.bin", 0, 0, Priority::DEBUG, "File " + fw + " is 0 bytes"},
-        {"firmware gone after verification", ordinary,
-         [](KeyEmulator&, const cKeyBinary& b) { std::remove(b.path); }, "binary.bin", 0, 0, Priority::DEBUG,
-         "Could not open " + fw},
-        {"firmware over the limit", Bytes(514244, 0x11), none, "binary.bin", 0, 0, Priority::ERROR,
-         fw + " is 514244 bytes and packs into 524289, more than the 524288 bytes the key takes"},
     };
     cUSBinterface channel(device.get());
     cKeyFileTransfer transfer(&channel);
@@ -153,6 +152,55 @@ TEST_F(KeyProtocolTest, FailedTransfersStopWhereTheyFail)
         key->setOpenStatus(0);
         key->setGrantedPacketSize(256);
         log.clear();
+    }
+}
+
+// Check, then use: what the key receives is what cKeyBinary verified, whatever becomes of the
+// file afterwards, on every try of the upgrade (the first try fails here, so a second one runs).
+TEST_F(KeyProtocolTest, KeyGetsTheVerifiedBytesWhateverBecomesOfTheFile)
+{
+    const Bytes verified = firmwareBytes(3000, 1);
+    const std::string other(3000, 'X');
+    const struct {
+        const char* what;
+        std::function<void(const std::string& fw)> change;
+    } cases[] = {
+        {"rewritten in place", [&](const std::string&) { store.write("fw.bin", other); }},
+        {"replaced by a rename",
+         [&](const std::string& fw) { ASSERT_EQ(std::rename(store.write("new.bin", other).c_str(), fw.c_str()), 0); }},
+        {"replaced by a link elsewhere",
+         [&](const std::string& fw) {
+             std::remove(fw.c_str());
+             ASSERT_EQ(::symlink(store.write("elsewhere.bin", other).c_str(), fw.c_str()), 0);
+         }},
+        {"replaced by a FIFO",
+         [&](const std::string& fw) {
+             std::remove(fw.c_str());
+             ASSERT_EQ(::mkfifo(fw.c_str(), 0644), 0);
+         }},
+        {"removed", [&](const std::string& fw) { std::remove(fw.c_str()); }},
+    };
+    cUSBinterface channel(device.get());
+    cKey k(&channel);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto binary = firmware(verified);
+        const cKeyBinary::Md5Digest checked = cKeyBinary::md5Of(verified.data(), verified.size());
+        c.change(binary->path);
+        key->injectFault(KeyOp::FileData, KeyFault::firstTagNot41(), 2);
+
+        EXPECT_TRUE(k.upgrade(binary.get()));
+        ASSERT_TRUE(key->waitFor(KeyOp::TransferEnd, 1, 10s));
+        const auto files = key->files();
+        ASSERT_EQ(files.size(), 2u) << "a failed try and a whole one";
+        EXPECT_FALSE(files[0].ended);
+        ASSERT_TRUE(files[1].unpacked.ok) << files[1].unpacked.error;
+        EXPECT_EQ(files[1].unpacked.data, verified);
+        EXPECT_EQ(cKeyBinary::md5Of(files[1].unpacked.data.data(), files[1].unpacked.data.size()), checked);
+
+        std::remove(binary->path);
+        key->clearFaults();
+        key->clearRecords();
     }
 }
 

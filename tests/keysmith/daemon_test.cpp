@@ -76,6 +76,8 @@ TEST_P(ClaimPath, AnnouncesTransfersAndReports)
 
     EXPECT_EQ(svCallsAfter(2), (std::vector<std::string>{"stop moxlink", "start moxlink"}));
     EXPECT_TRUE(has("cKeyUpdater", "DEBUG", "Upgrading key to: 8.9.4"));
+    EXPECT_TRUE(has("cKeyBinary", "WARN",
+                    "Firmware store " + dir.file("store") + " is not signature-checked: KeyBinary.trust is not set"));
     EXPECT_TRUE(has("main", "DEBUG", "Upgrade success"));
     EXPECT_LT(indexOf("Stop MOXlink and claiming key"), indexOf("Upgrade success"));
     expectBlinkedAndRested();

@@ -46,9 +46,10 @@ declare -A required=(
     usr/share/doc/vek-command/examples/job_scripts/echo.lua
     usr/share/man/man8/vek-command.8.gz usr/share/man/man1/vek-request.1.gz
     etc/mosquitto/conf.d/vek-dock.conf etc/mosquitto/vek-dock.acl etc/default/vek-command"
-  [keysmith]="usr/bin/keysmith etc/vek/keysmith.conf
+  [keysmith]="usr/bin/keysmith usr/bin/keysmith-sign etc/vek/keysmith.conf
     etc/sv/keysmith/run etc/sv/keysmith/finish etc/sv/keysmith/log/run
-    etc/mox/keyBinaries/ usr/share/man/man8/keysmith.8.gz etc/default/keysmith var/lib/keysmith/"
+    etc/mox/keyBinaries/ usr/share/man/man8/keysmith.8.gz usr/share/man/man1/keysmith-sign.1.gz
+    etc/default/keysmith var/lib/keysmith/"
 )
 # Where each package may put files at all: anything else (a test program, a build-tree path,
 # /usr/local) is a packaging fault.
@@ -58,7 +59,7 @@ declare -A allowed=(
   [vek-command]="usr/bin/vek-command usr/bin/vek-request etc/vek/ etc/sv/vek-command/ etc/runit/
     var/lib/vek-command/ var/log/runit/ usr/share/doc/vek-command/ usr/share/man/ usr/share/runit/
     etc/mosquitto/conf.d/vek-dock.conf etc/mosquitto/vek-dock.acl etc/default/vek-command"
-  [keysmith]="usr/bin/keysmith etc/vek/ etc/sv/keysmith/ etc/runit/ etc/mox/ var/log/runit/
+  [keysmith]="usr/bin/keysmith usr/bin/keysmith-sign etc/vek/ etc/sv/keysmith/ etc/runit/ etc/mox/ var/log/runit/
     usr/share/doc/keysmith/ usr/share/man/ usr/share/runit/ etc/default/keysmith lib/udev/rules.d/
     usr/lib/udev/rules.d/ var/lib/keysmith/"
 )
@@ -84,7 +85,7 @@ declare -A defaults=(
     vek.orxio.dev=/dev/orxio0 vek.orxio.led.green=LED_GPS_GREEN vek.orxio.led.red=LED_GPS_RED"
 )
 # Keys whose default is "not set": the file must leave them out.
-declare -A unset_keys=([vek-command]="script.search_dirs")
+declare -A unset_keys=([vek-command]="script.search_dirs" [keysmith]="KeyBinary.trust")
 
 for pkg in "${packages[@]}"; do
   deb=$(deb_of "$pkg")
