@@ -337,8 +337,9 @@ protected:
     std::string run(const std::string& args, int& status)
     {
         const std::string out = dir.file("tool.out");
-        const std::string command = std::string(SOURCE_DIR) + "/keysmith/keysmith-sign.sh " + args + " > " + out +
-                                    " 2>&1";
+        // Quoted for the shell: the checkout's path may hold spaces.
+        const std::string command = "'" + std::string(SOURCE_DIR) + "/keysmith/keysmith-sign.sh' " + args + " > '" +
+                                    out + "' 2>&1";
         const int raw = std::system(command.c_str());
         status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         return testsupport::readFile(out);
