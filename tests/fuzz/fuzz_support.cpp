@@ -30,6 +30,21 @@ int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile
 
 namespace fuzz {
 
+const char* const kWalkArgsScript = R"(-- Visits every key and value of the job's arguments.
+local seen = 0
+local function walk(value)
+  seen = seen + 1
+  if type(value) == "table" then
+    for k, v in pairs(value) do
+      walk(k)
+      walk(v)
+    end
+  end
+end
+walk(args)
+return type(args) .. " " .. seen
+)";
+
 namespace {
 
 const uint8_t* g_input = nullptr;

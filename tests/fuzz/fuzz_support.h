@@ -13,6 +13,10 @@
 
 namespace fuzz {
 
+/// A job script that visits every key and value of its arguments and answers with the type of
+/// `args` and the number of values it saw: the job of the targets that run whole jobs.
+extern const char* const kWalkArgsScript;
+
 /// Aborts with the text and the input when ok is false.
 void check(bool ok, const std::string& what);
 

@@ -26,28 +26,13 @@ constexpr size_t kMemoryLimitKiB = 1024;
 // The parser's stacks, the job's path and result, the log records, the budget's rounding.
 constexpr size_t kBookkeeping = 96 * 1024;
 
-const char* const kScript = R"(-- Visits every key and value of the job's arguments.
-local seen = 0
-local function walk(value)
-  seen = seen + 1
-  if type(value) == "table" then
-    for k, v in pairs(value) do
-      walk(k)
-      walk(v)
-    end
-  end
-end
-walk(args)
-return type(args) .. " " .. seen
-)";
-
 struct Runner {
     testsupport::TempDir dir;
     std::unique_ptr<vek::LuaAgent> agent;
 
     Runner()
     {
-        dir.write("walk.lua", kScript);
+        dir.write("walk.lua", fuzz::kWalkArgsScript);
         agent = std::make_unique<vek::LuaAgent>(std::vector<std::string>{dir.path()}, dir.path().c_str());
         vek::JobLimits limits;
         limits.memory_limit_kb = kMemoryLimitKiB;

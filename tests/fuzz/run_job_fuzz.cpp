@@ -23,21 +23,6 @@ namespace {
 using fuzz::check;
 
 
-const char* const kScript = R"(-- Visits every key and value of the job's arguments.
-local seen = 0
-local function walk(value)
-  seen = seen + 1
-  if type(value) == "table" then
-    for k, v in pairs(value) do
-      walk(k)
-      walk(v)
-    end
-  end
-end
-walk(args)
-return type(args) .. " " .. seen
-)";
-
 const char* const kInvalidArgs = "Dock command service error. Invalid job arguments.";
 
 struct Runner {
@@ -46,7 +31,7 @@ struct Runner {
 
     Runner()
     {
-        dir.write("walk.lua", kScript);
+        dir.write("walk.lua", fuzz::kWalkArgsScript);
         agent = std::make_unique<vek::LuaAgent>(std::vector<std::string>{dir.path()}, dir.path().c_str());
     }
 };
