@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "command_handler.h"
+#include "vek_version.h"
 
 namespace vek {
 
@@ -114,6 +115,11 @@ void ServerCommunicator::start()
     if (!staging_dir)
         throw std::runtime_error("script.staging_dir has not been configured");
 
+    // The will and the "online" record go with every connection from the first one on.
+    _client.setStatus(DaemonStatus{VEK_VERSION, secondsNow(),
+                                   {{"time_limit_ms", limits.time_limit_ms},
+                                    {"memory_limit_kb", limits.memory_limit_kb}}});
+
     CommandHandler handler(_id, search_dirs, staging_dir);
     handler.setJobLimits(limits);
     _client.registerHandler(&handler);
@@ -131,7 +137,12 @@ void ServerCommunicator::start()
         }
     }
 
+    _client.publishStopped();
     deliver_pending(handler);
+    // A clean disconnect: the broker drops the will instead of publishing it over the record of
+    // the clean stop.
+    if (_client.disconnect() == MOSQ_ERR_SUCCESS)
+        _client.loop(100, 1);
     log.info("Closing server comms service");
 }
 
@@ -141,7 +152,7 @@ void ServerCommunicator::deliver_pending(const CommandHandler& handler)
     // without a few more loop calls it would never reach the broker.
     const auto deadline = Clock::now() + kDeliveryGrace;
     auto outstanding = [&] {
-        const unsigned long published = handler.published();
+        const unsigned long published = handler.published() + _client.statusPublished();
         return published > _client.completed() ? published - _client.completed() : 0;
     };
     while (_client.want_write() || outstanding() > 0) {
