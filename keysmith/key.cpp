@@ -62,12 +62,18 @@ bool cKey::readInfo()
     return true;
 }
 
-bool cKey::upgrade(const cKeyBinary* binary)
+bool cKey::upgrade(const cKeyBinary* binary) { return upgrade(binary, nullptr); }
+
+bool cKey::upgrade(const cKeyBinary* binary, keysmith::TransferObserver* observer)
 {
     cKeyFileTransfer transfer(channel);
+    transfer.setObserver(observer);
     bool ok = false;
-    for (unsigned attempt = 0; attempt < kTransferAttempts && !ok; ++attempt)
+    for (unsigned attempt = 0; attempt < kTransferAttempts && !ok; ++attempt) {
+        if (observer)
+            observer->attemptStarted(attempt + 1);
         ok = transfer.transfer(binary, kRemoteName);
+    }
     return ok;
 }
 

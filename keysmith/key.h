@@ -2,6 +2,7 @@
 
 #include "key_exception.h"
 #include "key_info.h"
+#include "transfer_observer.h"
 
 #include <cstdint>
 #include <log4cpp/Category.hh>
@@ -35,6 +36,8 @@ public:
 
     /// Transfers the firmware as "binary.bin", up to three times while it fails.
     bool upgrade(const cKeyBinary* binary);
+    /// The same, telling the observer (not owned, may be null) how each try goes.
+    bool upgrade(const cKeyBinary* binary, keysmith::TransferObserver* observer);
     /// Sends the version clear message; true when it was written.
     bool sendVersionClear();
 

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "key_link_protocol.h"
+#include "transfer_observer.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <log4cpp/Category.hh>
+#include <string>
 #include <vector>
 
 class cKeyBinary;
@@ -40,6 +42,8 @@ public:
     /// null). True when every chunk was acknowledged and the end message was sent. Each call
     /// starts over: the file is packed again and opened anew on the key.
     bool transfer(const cKeyBinary* binary, const char* remoteName);
+    /// Told the share acknowledged and why a transfer failed; not owned, may be null.
+    void setObserver(keysmith::TransferObserver* observer_) { observer = observer_; }
     /// Not supported by the daemon: logs "removeFile: not implemented" and returns false.
     bool removeFile();
 
@@ -67,6 +71,12 @@ public:
     static uint8_t crc8Maxim(const uint8_t* data, size_t length);
 
 private:
+    /// Tells the observer, if any, why the transfer failed.
+    void report(keysmith::FailureReason reason, const std::string& detail);
+    /// The reason of a request that got no usable reply: the file open, or a data chunk.
+    void reportNoReply(bool chunk, unsigned seconds);
+
     cUSBinterface* channel;
+    keysmith::TransferObserver* observer = nullptr;
     log4cpp::Category& log;
 };

@@ -232,6 +232,11 @@ void cKeyMQTT::publishResult(bool success, uint32_t serial, uint32_t version)
     log.debug(std::string(text));
 }
 
+void cKeyMQTT::publishProgress(uint32_t serial, const std::string& record)
+{
+    publishRecord(keyTopic(serial, "progress"), record);
+}
+
 uint32_t cKeyMQTT::announceKey(uint32_t serial, uint32_t currentVersion)
 {
     publishNotification(serial, currentVersion);
