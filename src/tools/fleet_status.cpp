@@ -6,8 +6,6 @@
 
 namespace vek::request {
 
-const char* const kDaemons[2] = {"vek-command", "keysmith"};
-
 namespace {
 
 constexpr const char* kStatusTopic = "out/status/";
@@ -100,8 +98,6 @@ DockState newDock(std::string label, std::string prefix)
     DockState dock;
     dock.label = std::move(label);
     dock.prefix = std::move(prefix);
-    for (const char* daemon : kDaemons)
-        dock.daemons[daemon];
     return dock;
 }
 
@@ -257,11 +253,11 @@ void printTable(const std::vector<DockState>& docks, std::ostream& out)
     std::vector<std::vector<std::string>> daemons{{"DOCK", "BRIDGE", "DAEMON", "STATE", "VERSION", "SINCE"}};
     std::vector<std::vector<std::string>> keys{{"DOCK", "KEY", "VERSION", "RESULT", "PROGRESS"}};
     for (const DockState& dock : docks) {
-        for (const char* name : kDaemons) {
-            const DaemonState& d = dock.daemons.at(name);
+        if (dock.daemons.empty())
+            daemons.push_back({dock.label, bridgeText(dock), "-", "no records", "-", "-"});
+        for (const auto& [name, d] : dock.daemons)
             daemons.push_back({dock.label, bridgeText(dock), name, d.state, d.version.empty() ? "-" : d.version,
                                sinceText(d)});
-        }
         for (const auto& [serial, key] : dock.keys)
             keys.push_back({dock.label, serial, key.version ? versionText(*key.version) : "-", resultText(key),
                             progressText(key)});
@@ -309,7 +305,7 @@ nlohmann::json toJson(const std::vector<DockState>& docks)
 bool allOnline(const std::vector<DockState>& docks)
 {
     for (const DockState& dock : docks) {
-        if (dock.bridge_up && !*dock.bridge_up)
+        if ((dock.bridge_up && !*dock.bridge_up) || dock.daemons.empty())
             return false;
         for (const auto& [name, daemon] : dock.daemons)
             if (daemon.state != "online")

@@ -18,7 +18,7 @@ namespace vek::request {
 
 /// What a daemon's retained status record says.
 struct DaemonState {
-    std::string state = "unknown"; ///< "online", "offline", "unknown" (no record), "unreadable"
+    std::string state = "unreadable"; ///< "online", "offline" or "unreadable"
     std::string version;
     std::optional<uint64_t> started; ///< seconds since the epoch
     std::optional<uint64_t> stopped; ///< only after a clean stop
@@ -37,12 +37,9 @@ struct DockState {
     std::string label;
     std::string prefix;
     std::optional<bool> bridge_up; ///< the bridge's notification, when the dock is seen through one
-    std::map<std::string, DaemonState> daemons; ///< always both daemons
+    std::map<std::string, DaemonState> daemons; ///< by name, those with a record
     std::map<std::string, KeyState> keys;       ///< by serial as written in the topic
 };
-
-/// The daemons every dock runs, in the order shown.
-extern const char* const kDaemons[2];
 
 /// The subscriptions that cover the targets' records (every dock under "docks/" with all).
 std::vector<std::string> statusFilters(const std::vector<Target>& targets, bool all);
@@ -53,10 +50,11 @@ std::string statusMarker(const std::vector<Target>& targets, bool all);
 /// found under "docks/", by id. A record that does not decode is shown as unreadable.
 std::vector<DockState> buildStatus(const std::vector<Retained>& retained, const std::vector<Target>& targets, bool all);
 
-/// The table: one line per daemon, then one per key.
+/// The table: one line per daemon that has a record (one line "no records" for a dock without
+/// any), then one per key.
 void printTable(const std::vector<DockState>& docks, std::ostream& out);
 nlohmann::json toJson(const std::vector<DockState>& docks);
-/// Every daemon online and no bridge down.
+/// Every daemon with a record online, every dock with a record, and no bridge down.
 bool allOnline(const std::vector<DockState>& docks);
 
 /// "1.2.3" for a packed version.
