@@ -11,6 +11,8 @@ namespace {
 constexpr const char* kStatusTopic = "out/status/";
 constexpr const char* kKeyTopic = "out/key/";
 constexpr const char* kBridgeTopic = "bridge/state";
+// The bridge's second connection, which carries what the dock sends.
+constexpr const char* kBridgeOutTopic = "bridge/state-out";
 
 bool startsWith(const std::string& text, const std::string& head) { return text.compare(0, head.size(), head) == 0; }
 
@@ -73,8 +75,9 @@ bool decodeKeyRecord(KeyState& key, const std::string& leaf, const std::string& 
 // The record's topic below its dock's prefix into the dock's picture.
 void place(DockState& dock, const std::string& rest, const std::string& payload)
 {
-    if (rest == kBridgeTopic) {
-        dock.bridge_up = payload == "1";
+    if (rest == kBridgeTopic || rest == kBridgeOutTopic) {
+        // Up only while every connection that reports is up.
+        dock.bridge_up = payload == "1" && dock.bridge_up.value_or(true);
     } else if (startsWith(rest, kStatusTopic)) {
         const std::string daemon = rest.substr(std::char_traits<char>::length(kStatusTopic));
         if (daemon.find('/') == std::string::npos)
@@ -197,7 +200,7 @@ std::vector<std::string> statusFilters(const std::vector<Target>& targets, bool 
     for (const std::string& prefix : prefixes) {
         filters.push_back(prefix + "out/status/+");
         filters.push_back(prefix + "out/key/+/+");
-        filters.push_back(prefix + kBridgeTopic);
+        filters.push_back(prefix + "bridge/+");
     }
     return filters;
 }

@@ -29,9 +29,9 @@ constexpr uint64_t kT0 = 1714564803; // 2024-05-01T12:00:03Z
 
 TEST(FleetStatusTest, FiltersAndMarkerCoverTheTargets)
 {
-    EXPECT_EQ(statusFilters({}, false), (std::vector<std::string>{"out/status/+", "out/key/+/+", "bridge/state"}));
+    EXPECT_EQ(statusFilters({}, false), (std::vector<std::string>{"out/status/+", "out/key/+/+", "bridge/+"}));
     EXPECT_EQ(statusFilters({}, true),
-              (std::vector<std::string>{"docks/+/out/status/+", "docks/+/out/key/+/+", "docks/+/bridge/state"}));
+              (std::vector<std::string>{"docks/+/out/status/+", "docks/+/out/key/+/+", "docks/+/bridge/+"}));
     EXPECT_EQ(statusFilters({{"A", "docks/A/"}, {"x", "site/"}}, false).size(), 6u);
     EXPECT_EQ(statusMarker({}, true), "docks/vek-request/sync");
     EXPECT_EQ(statusMarker({{"A", "docks/A/"}}, false), "docks/A/vek-request/sync");
@@ -44,6 +44,7 @@ TEST(FleetStatusTest, TableOfTwoDocksOneDaemonDown)
 {
     const std::vector<Retained> retained{
         {"docks/A/bridge/state", "1"},
+        {"docks/A/bridge/state-out", "1"},
         {"docks/A/out/status/vek-command", daemon("online", kT0)},
         {"docks/A/out/status/keysmith", daemon("online", kT0 + 1)},
         {"docks/A/out/key/00A1B2C3/notification", packed(json::array({0x080901}))},
@@ -62,7 +63,8 @@ TEST(FleetStatusTest, TableOfTwoDocksOneDaemonDown)
                  {"time", kT0}})},
         {"docks/C/out/key/00000008/progress",
          packed({{"phase", "transferring"}, {"from", 1}, {"to", 2}, {"percent", 40}, {"attempt", 2}})},
-        {"docks/C/bridge/state", "0"},
+        {"docks/C/bridge/state", "1"},
+        {"docks/C/bridge/state-out", "0"},
     };
     const auto docks = buildStatus(retained, {}, true);
     ASSERT_EQ(docks.size(), 3u);

@@ -47,7 +47,8 @@ inline std::vector<MqttTestClient::Message> retainedAt(int port, const std::stri
 }
 
 /// Waits until nothing but the listed topics is retained under the filter; the rest when it stays.
-/// The daemons' status records ("out/status/...") stay by design and are not counted.
+/// The daemons' status records ("out/status/...") and the state of the bridge's outgoing
+/// connection ("bridge/state-out") stay by design and are not counted.
 inline std::vector<std::string> waitRetainedOnly(int port, const std::string& filter,
                                                  const std::vector<std::string>& allowed,
                                                  std::chrono::milliseconds timeout = 10s)
@@ -57,7 +58,9 @@ inline std::vector<std::string> waitRetainedOnly(int port, const std::string& fi
     do {
         extra.clear();
         for (const auto& m : retainedAt(port, filter)) {
-            bool ok = m.topic.rfind("out/status/", 0) == 0 || m.topic.find("/out/status/") != std::string::npos;
+            const std::string out = "bridge/state-out";
+            bool ok = m.topic.rfind("out/status/", 0) == 0 || m.topic.find("/out/status/") != std::string::npos ||
+                      (m.topic.size() >= out.size() && m.topic.compare(m.topic.size() - out.size(), out.size(), out) == 0);
             for (const auto& a : allowed)
                 ok = ok || m.topic == a;
             if (!ok)
@@ -146,13 +149,17 @@ protected:
         return added;
     }
 
-    /// The dock's bridge reports itself connected at the fleet broker.
+    /// Both connections of the dock's bridge (requests in, results out) report themselves
+    /// connected at the fleet broker.
     bool waitBridged(const std::string& id, std::chrono::milliseconds timeout = 15s)
     {
-        auto c = clientOf(fleet->plainPort(), "docks/" + id + "/bridge/state");
-        return waitForMessage(*c, "docks/" + id + "/bridge/state",
-                              [](const MqttTestClient::Message& m) { return m.payload == "1"; }, timeout)
-            .has_value();
+        for (const char* leaf : {"/bridge/state", "/bridge/state-out"}) {
+            const std::string topic = "docks/" + id + leaf;
+            auto c = clientOf(fleet->plainPort(), topic);
+            if (!waitForMessage(*c, topic, [](const MqttTestClient::Message& m) { return m.payload == "1"; }, timeout))
+                return false;
+        }
+        return true;
     }
 
     /// vek-request's command line against the fleet broker's TLS listener, as the fleet's server.
