@@ -49,7 +49,8 @@ int showStatus(const Options& options)
         return kExitNoAnswer;
     const std::vector<DockState> docks = buildStatus(*retained, options.targets, options.all_docks);
     if (options.json)
-        std::cout << toJson(docks).dump(2) << "\n";
+        // A record's text need not be UTF-8; JSON must be.
+        std::cout << toJson(docks).dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
     else if (!docks.empty())
         printTable(docks, std::cout);
     std::cout << std::flush;
