@@ -67,22 +67,30 @@ bool cKey::readInfo()
     return true;
 }
 
-bool cKey::upgrade(const cKeyBinary* binary)
+bool cKey::upgrade(const cKeyBinary* binary) { return upgrade(binary, nullptr); }
+
+bool cKey::upgrade(const cKeyBinary* binary, keysmith::TransferObserver* observer)
 {
     cKeyFileTransfer transfer(channel);
-    // The limit follows the size of what goes over the link; an unreadable file fails at once
-    // in the transfer.
-    struct stat file {};
-    const size_t size = binary && ::stat(binary->path, &file) == 0 ? static_cast<size_t>(file.st_size) : 0;
+    // The limit follows the size of what goes over the link: the bytes the store verified.
+    const size_t size = binary ? binary->contents().size() : 0;
     const unsigned long seconds = timeLimit.secondsFor(cKeyFileTransfer::packedSize(size));
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     transfer.setDeadline(deadline);
+    transfer.setObserver(observer);
     bool ok = false;
     for (unsigned attempt = 0; attempt < kTransferAttempts && !ok && std::chrono::steady_clock::now() < deadline;
-         ++attempt)
+         ++attempt) {
+        if (observer)
+            observer->attemptStarted(attempt + 1);
         ok = transfer.transfer(binary, kRemoteName);
-    if (!ok && std::chrono::steady_clock::now() >= deadline)
+    }
+    if (!ok && std::chrono::steady_clock::now() >= deadline) {
         log.error("Upgrade given up after %lu s, the time limit for a file of %zu bytes", seconds, size);
+        if (observer)
+            observer->failed(keysmith::FailureReason::Timeout,
+                             "upgrade given up after " + std::to_string(seconds) + " s, the limit for its size");
+    }
     return ok;
 }
 

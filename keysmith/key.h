@@ -2,6 +2,7 @@
 
 #include "key_exception.h"
 #include "key_info.h"
+#include "transfer_observer.h"
 
 #include <cstdint>
 #include <log4cpp/Category.hh>
@@ -51,6 +52,8 @@ public:
     /// upgrade time limit for the file's size.
     bool upgrade(const cKeyBinary* binary);
     void setUpgradeTimeLimit(const UpgradeTimeLimit& limit) { timeLimit = limit; }
+    /// The same, telling the observer (not owned, may be null) how each try goes.
+    bool upgrade(const cKeyBinary* binary, keysmith::TransferObserver* observer);
     /// Sends the version clear message; true when it was written.
     bool sendVersionClear();
 

@@ -42,8 +42,10 @@ bool cKeyFileTransfer::transfer(const cKeyBinary* binary, const char* remoteName
     std::vector<uint8_t> packed;
     const size_t length = packFile(binary->contents(), packed);
     log.debug("File %s is %zu bytes", binary->path, length);
-    if (length == 0)
+    if (length == 0) {
+        report(keysmith::FailureReason::NoStore, std::string("cannot read or pack ") + binary->path);
         return false;
+    }
 
     if (!openRemoteFile(remoteName ? remoteName : binary->path, packetSize, static_cast<uint32_t>(length),
                         binary->version))
@@ -53,22 +55,30 @@ bool cKeyFileTransfer::transfer(const cKeyBinary* binary, const char* remoteName
     // never happened.
     if (packetSize == 0) {
         log.error("The key granted a packet size of 0: nothing sent");
+        report(keysmith::FailureReason::KeyRefused, "the key granted a packet size of 0");
         return false;
     }
+    if (observer)
+        observer->acknowledged(0, length);
 
     for (size_t offset = 0; offset < length;) {
         const size_t n = std::min<size_t>(packetSize, length - offset);
         bool sent = false;
-        if (n > kMaxChunk)
+        if (n > kMaxChunk) {
             log.error("Packet size %u granted by the key does not fit in one message (at most %zu bytes)", packetSize,
                       kMaxChunk);
-        else
+            report(keysmith::FailureReason::KeyRefused,
+                   "the key granted a packet size of " + std::to_string(packetSize) + ", more than one message holds");
+        } else {
             sent = sendChunk(packed.data() + offset, static_cast<uint16_t>(n));
+        }
         if (!sent) {
             log.debug("USB session Transfer failed");
             return false;
         }
         offset += n;
+        if (observer)
+            observer->acknowledged(offset, length);
     }
     packed = std::vector<uint8_t>(); // the image is not needed past the last chunk
 
@@ -77,6 +87,8 @@ bool cKeyFileTransfer::transfer(const cKeyBinary* binary, const char* remoteName
     // Without the end message the key never takes the file, so an unwritten one is a failure.
     if (!channel->send(end)) {
         log.error("Transfer end message not sent");
+        report(keysmith::FailureReason::UsbError,
+               std::string("transfer end not sent: ") + channel->lastUsbErrorName());
         return false;
     }
     return true;
@@ -125,10 +137,13 @@ bool cKeyFileTransfer::openRemoteFile(const char* remoteName, uint32_t& packetSi
     char name[kNameLimit];
     if (!baseName(remoteName, name, sizeof name)) {
         log.error("Remote name unusable: %s", remoteName ? remoteName : "(null)");
+        report(keysmith::FailureReason::StoreError, "the firmware's file name does not fit the key");
         return false;
     }
-    if (!channel)
+    if (!channel) {
+        report(keysmith::FailureReason::UsbError, "no USB channel");
         return false;
+    }
 
     TagMsg open(keylink::kCommand);
     open.addTag(TagItemFactory::createTagItem(keylink::kTagFileName, name));
@@ -136,13 +151,19 @@ bool cKeyFileTransfer::openRemoteFile(const char* remoteName, uint32_t& packetSi
     open.addTag(TagItemFactory::createTagItem(keylink::kTagPacketSize, packetSize));
     open.addTag(TagItemFactory::createTagItem(keylink::kTagFirmwareVersion, version));
     const unsigned seconds = waitSeconds(kOpenSeconds);
-    if (seconds == 0)
+    if (seconds == 0) {
+        report(keysmith::FailureReason::Timeout, "the upgrade's time limit ran out before the file open");
         return false;
+    }
     std::unique_ptr<TagMsg> reply = channel->request(open, seconds);
-    if (!reply)
+    if (!reply) {
+        reportNoReply(false, seconds);
         return false;
+    }
     if (reply->status != 0) {
         log.error("The key refused file %s: status %u", name, static_cast<unsigned>(reply->status));
+        report(keysmith::FailureReason::KeyRefused,
+               "the key refused the file with status " + std::to_string(static_cast<unsigned>(reply->status)));
         return false;
     }
 
@@ -158,8 +179,10 @@ bool cKeyFileTransfer::openRemoteFile(const char* remoteName, uint32_t& packetSi
             packetSize = static_cast<const TagItemUInt32*>(item)->getValue();
         }
     }
-    if (!accepted)
+    if (!accepted) {
         log.error("The key did not confirm file %s", name);
+        report(keysmith::FailureReason::KeyRefused, "the key did not confirm the file name");
+    }
     return accepted;
 }
 
@@ -172,16 +195,55 @@ bool cKeyFileTransfer::sendChunk(const uint8_t* bytes, uint16_t length)
     data.addTag(TagItemFactory::createTagItem(keylink::kTagChunkCheck, cHDLCframer::fcs16(bytes, length)));
     if (!fitsOneFrame(data)) {
         log.error("A data chunk of %u bytes does not fit in one frame: not sent", static_cast<unsigned>(length));
+        report(keysmith::FailureReason::KeyRefused, "a data chunk of the granted size does not fit in one frame");
         return false;
     }
     const unsigned seconds = waitSeconds(kChunkSeconds);
-    if (seconds == 0)
+    if (seconds == 0) {
+        report(keysmith::FailureReason::Timeout, "the upgrade's time limit ran out before a data chunk");
         return false;
+    }
     std::unique_ptr<TagMsg> reply = channel->request(data, seconds);
-    if (!reply)
+    if (!reply) {
+        reportNoReply(true, seconds);
         return false;
+    }
     const TagItem* first = reply->gotoFirst();
-    return first && first->tagId == keylink::kTagChunkCheck;
+    if (first && first->tagId == keylink::kTagChunkCheck)
+        return true;
+    report(keysmith::FailureReason::ChunkNotAcknowledged,
+           "the key answered a data chunk without its acknowledgement (status " +
+               std::to_string(static_cast<unsigned>(reply->status)) + ")");
+    return false;
+}
+
+void cKeyFileTransfer::report(keysmith::FailureReason reason, const std::string& detail)
+{
+    if (observer)
+        observer->failed(reason, detail);
+}
+
+void cKeyFileTransfer::reportNoReply(bool chunk, unsigned seconds)
+{
+    if (!observer)
+        return;
+    const char* what = chunk ? "a data chunk" : "the file open request";
+    switch (channel->lastRequestFailure()) {
+    case cUSBinterface::RequestFailure::WriteFailed:
+        report(keysmith::FailureReason::UsbError,
+               std::string("writing ") + what + " failed: " + channel->lastUsbErrorName());
+        break;
+    case cUSBinterface::RequestFailure::Unparsable:
+        report(chunk ? keysmith::FailureReason::ChunkNotAcknowledged : keysmith::FailureReason::KeyRefused,
+               std::string("the key's answer to ") + what + " did not parse");
+        break;
+    default:
+        // A key that answered the open but not a chunk has not acknowledged it; a key that
+        // answers nothing at all has gone silent.
+        report(chunk ? keysmith::FailureReason::ChunkNotAcknowledged : keysmith::FailureReason::Timeout,
+               std::string("no answer to ") + what + " within " + std::to_string(seconds) + " s");
+        break;
+    }
 }
 
 unsigned cKeyFileTransfer::waitSeconds(unsigned limit) const

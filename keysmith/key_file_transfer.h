@@ -1,11 +1,13 @@
 #pragma once
 
 #include "key_link_protocol.h"
+#include "transfer_observer.h"
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <log4cpp/Category.hh>
+#include <string>
 #include <vector>
 
 class cKeyBinary;
@@ -46,6 +48,8 @@ public:
     /// and a message that would wait after it is not sent (the transfer fails).
     void setDeadline(std::chrono::steady_clock::time_point deadline) { this->deadline = deadline; }
 
+    /// Told the share acknowledged and why a transfer failed; not owned, may be null.
+    void setObserver(keysmith::TransferObserver* observer_) { observer = observer_; }
     /// Not supported by the daemon: logs "removeFile: not implemented" and returns false.
     bool removeFile();
 
@@ -75,8 +79,13 @@ private:
     /// Seconds to wait for a reply: the protocol's limit, or what is left before the deadline
     /// (rounded up); 0 once it has passed.
     unsigned waitSeconds(unsigned limit) const;
+    /// Tells the observer, if any, why the transfer failed.
+    void report(keysmith::FailureReason reason, const std::string& detail);
+    /// The reason of a request that got no usable reply: the file open, or a data chunk.
+    void reportNoReply(bool chunk, unsigned seconds);
 
     cUSBinterface* channel;
+    keysmith::TransferObserver* observer = nullptr;
     log4cpp::Category& log;
     std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };

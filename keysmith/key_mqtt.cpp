@@ -1,8 +1,12 @@
 #include "key_mqtt.h"
 
+#include "key.h"
 #include "key_records.h"
 
+#include "common/daemon_status.h"
 #include "common/error_text.h"
+#include "platform/config.h"
+#include "vek_version.h"
 
 #include <algorithm>
 #include <chrono>
@@ -79,6 +83,12 @@ cKeyMQTT::cKeyMQTT(const char* clientId, const char* host, int port, const std::
     client = std::make_unique<keysmith::KeyMqttClient>(tavlo::ClientSessionOptions{clientId, true, true}, nullptr);
     client->registerHandler(&handler);
     handler.waiter = &requestWaiter;
+    // The claim delay is the daemon's; the others are this link's and the key link's fixed limits.
+    client->setStatus(vek::DaemonStatus{VEK_VERSION, vek::secondsNow(),
+                                        {{"claim_delay_s", static_cast<uint64_t>(std::max(
+                                                               0, cConfig::getInt("ConnectionTime", 300)))},
+                                         {"announce_wait_s", kAnswerSeconds},
+                                         {"transfer_attempts", cKey::kTransferAttempts}}});
     // Nagle's algorithm would hold back each small packet of the QoS 2 handshakes.
     client->int_option(MOSQ_OPT_TCP_NODELAY, 1);
     // Publishing happens on the daemon's threads while this link's own thread runs the loop: the
@@ -105,6 +115,9 @@ cKeyMQTT::cKeyMQTT(const char* clientId, const char* host, int port, const std::
 
 cKeyMQTT::~cKeyMQTT()
 {
+    // Delivered by the network thread before it disconnects, like a result still in flight.
+    if (client && thread.joinable())
+        client->publishStopped();
     {
         std::lock_guard<std::mutex> lock(stopMutex);
         running = false;
@@ -224,6 +237,11 @@ void cKeyMQTT::publishResult(bool success, uint32_t serial, uint32_t version)
     std::snprintf(text, sizeof text, "Sent result that key %08X was %s to %08X", serial,
                   success ? "upgraded" : "NOT upgraded", version);
     log.debug(std::string(text));
+}
+
+void cKeyMQTT::publishProgress(uint32_t serial, const std::string& record)
+{
+    publishRecord(keyTopic(serial, "progress"), record);
 }
 
 uint32_t cKeyMQTT::announceKey(uint32_t serial, uint32_t currentVersion)

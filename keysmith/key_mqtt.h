@@ -51,6 +51,8 @@ public:
     uint32_t announceKey(uint32_t serial, uint32_t currentVersion);
     void publishResult(bool success, uint32_t serial, uint32_t version);
     void publishNotification(uint32_t serial, uint32_t currentVersion);
+    /// Publishes a packed progress record (see progress_record.h) on out/key/<serial>/progress.
+    void publishProgress(uint32_t serial, const std::string& record);
 
     /// Requests received from the server are handed over here.
     cSignalWaiter requestWaiter;

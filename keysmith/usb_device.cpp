@@ -216,6 +216,7 @@ int USBdevice::read(uint8_t* buffer, int length, uint64_t* completion)
     if (r == LIBUSB_ERROR_TIMEOUT)
         return transferred;
     log.debug("Listener err %s", libusb_error_name(r));
+    lastFailure = r;
     return -1;
 }
 
@@ -232,6 +233,7 @@ int USBdevice::write(const uint8_t* buffer, int length, uint64_t* completion)
         return transferred;
     }
     log.debug("Write Error!");
+    lastFailure = r != 0 ? r : LIBUSB_ERROR_IO;
     if (r != 0)
         log.debug("usb: write to endpoint 0x%02X: %s", kEndpointOut, libusb_error_name(r));
     else

@@ -49,6 +49,9 @@ public:
     /// two numbers tells which transfer finished first whichever threads ran them. A transfer
     /// that is still running will get a higher number than this.
     uint64_t completionsSoFar() const { return completions.load(); }
+    /// libusb's code of the last failed transfer (LIBUSB_ERROR_IO for a short write); 0 while none
+    /// failed.
+    int lastError() const { return lastFailure.load(); }
     /// Diagnostic dump of every USB device at DEBUG.
     void listDevices();
 
@@ -72,4 +75,5 @@ private:
     uint16_t vendorId;
     uint16_t productId;
     std::atomic<uint64_t> completions{0}; // bumped by each transfer's completion callback
+    std::atomic<int> lastFailure{0};      // set by read() and write(), on their threads
 };

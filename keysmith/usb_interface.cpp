@@ -26,6 +26,12 @@ cUSBinterface::cUSBinterface(USBdevice* device_)
     }
 }
 
+const char* cUSBinterface::lastUsbErrorName() const
+{
+    const int code = device ? device->lastError() : 0;
+    return code ? libusb_error_name(code) : "no USB error";
+}
+
 cUSBinterface::~cUSBinterface()
 {
     running = false;
@@ -108,14 +114,18 @@ std::unique_ptr<TagMsg> cUSBinterface::request(const TagMsg& message, unsigned s
     // request was written: the reader may hold bytes it read before, and not yet have fed them.
     // With nothing written, after the request began.
     uint64_t written = device->completionsSoFar();
-    sendFrame(message, written);
+    // A failed write is still waited for, as before; it only changes what the time-out means.
+    const bool sent = sendFrame(message, written);
     // A monotonic deadline: the board's wall clock may be stepped while we wait.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     if (!frameReady.wait_until(lock, deadline, [&] { return receivedLength != 0 && replyReadAt > written; })) {
         log.error("Timeout  ");
+        requestFailure = sent ? RequestFailure::Timeout : RequestFailure::WriteFailed;
         return nullptr;
     }
     uint32_t length = receivedLength;
     receivedLength = 0;
-    return TagMsg::parseMsg(replyBuffer, static_cast<uint16_t>(length));
+    std::unique_ptr<TagMsg> reply = TagMsg::parseMsg(replyBuffer, static_cast<uint16_t>(length));
+    requestFailure = reply ? RequestFailure::None : RequestFailure::Unparsable;
+    return reply;
 }

@@ -45,6 +45,12 @@ public:
     /// reply does not parse.
     std::unique_ptr<TagMsg> request(const TagMsg& message, unsigned seconds);
 
+    /// Why the last request() of the calling thread gave null.
+    enum class RequestFailure { None, WriteFailed, Timeout, Unparsable };
+    RequestFailure lastRequestFailure() const { return requestFailure; }
+    /// libusb's name of the device's last failed transfer ("LIBUSB_ERROR_NO_DEVICE").
+    const char* lastUsbErrorName() const;
+
 private:
     void readerLoop() noexcept;
     bool readStep();
@@ -65,6 +71,8 @@ private:
     // Guarded by mutex: the completion number of the read that brought the last byte of the
     // frame in replyBuffer; a request takes only a frame read after its own write.
     uint64_t replyReadAt = 0;
+    // Written and read by the one thread that makes requests (the attempt's).
+    RequestFailure requestFailure = RequestFailure::None;
     std::atomic<bool> running{false};
     std::thread reader;
 };

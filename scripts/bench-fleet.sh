@@ -38,7 +38,7 @@ stop_docks() {
 cleanup() {
   stop_docks
   stop_pid "$FLEET_PID"
-  rm -rf "$WORK"
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$WORK"
 }
 trap cleanup EXIT
 

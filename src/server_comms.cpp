@@ -11,6 +11,7 @@
 
 #include "command_handler.h"
 #include "common/secret_file.h"
+#include "vek_version.h"
 
 namespace vek {
 
@@ -166,6 +167,13 @@ void ServerCommunicator::start()
     if (!staging_dir)
         throw std::runtime_error("script.staging_dir has not been configured");
 
+    // The will and the "online" record go with every connection from the first one on.
+    _client.setStatus(DaemonStatus{VEK_VERSION, secondsNow(),
+                                   {{"time_limit_ms", limits.time_limit_ms},
+                                    {"memory_limit_kb", limits.memory_limit_kb},
+                                    {"max_request_bytes", request_limits.max_request_bytes},
+                                    {"max_result_bytes", request_limits.max_result_bytes}}});
+
     CommandHandler handler(_id, search_dirs, staging_dir);
     handler.setJobLimits(limits);
     handler.setRequestLimits(request_limits);
@@ -190,7 +198,12 @@ void ServerCommunicator::start()
     }
 
     handler.dropPending(_client);
+    _client.publishStopped();
     deliver_pending(handler);
+    // A clean disconnect: the broker drops the will instead of publishing it over the record of
+    // the clean stop.
+    if (_client.disconnect() == MOSQ_ERR_SUCCESS)
+        _client.loop(100, 1);
     log.info("Closing server comms service");
 }
 
@@ -200,7 +213,7 @@ void ServerCommunicator::deliver_pending(const CommandHandler& handler)
     // without a few more loop calls it would never reach the broker.
     const auto deadline = Clock::now() + kDeliveryGrace;
     auto outstanding = [&] {
-        const unsigned long published = handler.published();
+        const unsigned long published = handler.published() + _client.statusPublished();
         return published > _client.completed() ? published - _client.completed() : 0;
     };
     while (_client.want_write() || outstanding() > 0) {

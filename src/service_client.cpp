@@ -2,6 +2,12 @@
 
 namespace vek {
 
+namespace {
+
+constexpr int kStatusQos = 2;
+
+} // namespace
+
 ServiceClient::ServiceClient(const tavlo::ClientSessionOptions& options, const char* logCategory)
     : tavlo::Client(options, logCategory)
 {
@@ -10,10 +16,43 @@ ServiceClient::ServiceClient(const tavlo::ClientSessionOptions& options, const c
         log().warn("cannot set TCP_NODELAY on the MQTT client");
 }
 
+bool ServiceClient::setStatus(const DaemonStatus& status)
+{
+    _status = status;
+    _online = status.online();
+    const std::string lost = status.lost();
+    const int rc = will_set(kCommandStatusTopic, static_cast<int>(lost.size()), lost.data(), kStatusQos, true);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        log().error("cannot set the last will on %s: %s", kCommandStatusTopic, mosqpp::strerror(rc));
+        return false;
+    }
+    return true;
+}
+
+bool ServiceClient::publishStatus(const std::string& record)
+{
+    const int rc =
+        publish(nullptr, kCommandStatusTopic, static_cast<int>(record.size()), record.data(), kStatusQos, true);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        log().error("cannot publish the status on %s: %s", kCommandStatusTopic, mosqpp::strerror(rc));
+        return false;
+    }
+    ++_status_published;
+    return true;
+}
+
+bool ServiceClient::publishStopped()
+{
+    return _status && publishStatus(_status->stopped(secondsNow()));
+}
+
 void ServiceClient::on_connect(int flags, int rc)
 {
     _session_up = rc == 0;
     tavlo::Client::on_connect(flags, rc);
+    // Also after a reconnection: the broker may have published the will meanwhile.
+    if (rc == 0 && _status && publishStatus(_online))
+        log().info("status online on %s", kCommandStatusTopic);
 }
 
 void ServiceClient::on_disconnect(int rc)

@@ -74,5 +74,13 @@ TEST_F(VekRequestTest, ExitsWithTwoWithoutAnAnswerOrOnMisuse)
     EXPECT_EQ(refused.waitExitCode(10s), 2);
 }
 
+TEST_F(VekRequestTest, HelpGoesToStandardOutputWithStatusZero)
+{
+    std::string out, err;
+    EXPECT_EQ(run({"--help"}, &out, &err), 0);
+    EXPECT_EQ(out.rfind("usage: vek-request", 0), 0u) << out;
+    EXPECT_EQ(err, "");
+}
+
 } // namespace
 } // namespace commandtest

@@ -3,6 +3,7 @@
 #include "tests/keysmith/daemon_fixture.h"
 #include "fleet_fixture.h"
 #include "tests/support/retained.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -17,7 +18,8 @@ protected:
         if (HasFailure() && fleet)
             std::cerr << "--- fleet broker log (end)\n"
                       << fleettest::logTail(fleet->log()) << "--- dock broker log (end)\n"
-                      << fleettest::logTail(dock->log());
+                      << fleettest::logTail(dock->log()) << "--- keysmith log (end)\n"
+                      << fleettest::logTail(testsupport::readFile(logPath()), 200);
         DaemonTest::TearDown();
     }
 
@@ -53,8 +55,18 @@ TEST_F(FleetKeysmithTest, NotificationRequestAndResultCrossTheBridgeRetained)
     const auto note = fleetServer->waitFor(kPrefix + kNotificationTopic, 30s);
     ASSERT_TRUE(note) << "no notification at the fleet broker";
     EXPECT_EQ(hex(note->payload), hex(bytes({0x91}) + msgpackUint(packedVersion(8, 9, 1))));
-    // Answered while the daemon waits for it, retained, as a server does.
-    fleetServer->publish(kPrefix + kRequestTopic, boolAndVersion(true, packedVersion(8, 9, 4)), 2, true);
+    // Answered while the daemon waits for it, retained, as a server does. The daemon starts to wait
+    // right after the notification; a request that comes before is dropped ("but who cares?") and
+    // sent again.
+    const size_t taken = count("Request for key: ");
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        const size_t dropped = count("but who cares?");
+        fleetServer->publish(kPrefix + kRequestTopic, boolAndVersion(true, packedVersion(8, 9, 4)), 2, true);
+        testsupport::waitUntil(
+            [&] { return count("Request for key: ") > taken || count("but who cares?") > dropped; }, 20s);
+        if (count("but who cares?") == dropped)
+            break;
+    }
 
     const auto result = fleetServer->waitFor(kPrefix + kResultTopic, 30s);
     ASSERT_TRUE(result) << "no result at the fleet broker";
@@ -65,7 +77,7 @@ TEST_F(FleetKeysmithTest, NotificationRequestAndResultCrossTheBridgeRetained)
     ASSERT_TRUE(waitForLog("Starting MOXlink again", 1, 10s));
     EXPECT_EQ(key->file().unpacked.data, firmware) << "firmware arrived byte-identical";
 
-    // Notification and result are retained on both sides; the request on neither.
+    // Notification, progress and result are retained on both sides; the request on neither.
     const auto check = [](const std::vector<MqttTestClient::Message>& kept, const std::string& prefix) {
         std::vector<std::string> topics;
         for (const auto& m : kept) {
@@ -73,7 +85,8 @@ TEST_F(FleetKeysmithTest, NotificationRequestAndResultCrossTheBridgeRetained)
             topics.push_back(m.topic);
         }
         std::sort(topics.begin(), topics.end());
-        EXPECT_EQ(topics, (std::vector<std::string>{prefix + kNotificationTopic, prefix + kResultTopic}));
+        EXPECT_EQ(topics, (std::vector<std::string>{prefix + kNotificationTopic, prefix + "out/key/00A1B2C3/progress",
+                                                    prefix + kResultTopic}));
     };
     check(testsupport::retained(fleet->plainPort(), kPrefix + "+/key/#"), kPrefix);
     check(testsupport::retained(dock->port(), "+/key/#"), "");
