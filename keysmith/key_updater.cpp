@@ -33,6 +33,8 @@ keysmith::FailureReason storeReason(const cKeyBinaryException& e)
         return keysmith::FailureReason::NoStore;
     if (dynamic_cast<const cKeyBinaryMD5exception*>(&e))
         return keysmith::FailureReason::DigestMismatch;
+    if (dynamic_cast<const cKeyBinarySignatureException*>(&e))
+        return keysmith::FailureReason::SignatureMismatch;
     return keysmith::FailureReason::StoreError;
 }
 
