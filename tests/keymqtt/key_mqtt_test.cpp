@@ -9,6 +9,7 @@
 #include "tests/support/retained.h"
 #include "tests/support/wait.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
@@ -263,7 +264,7 @@ TEST_F(KeyMqttTest, AnnounceKeyAsksTheServerAndWeighsTheAnswer)
         const auto start = Clock::now();
         EXPECT_EQ(mqtt->announceKey(0xABCD, c.current), c.expected);
         announced = true;
-        EXPECT_LT(Clock::now() - start, 10s) << "the answer ends the 15 s wait";
+        EXPECT_LT(Clock::now() - start, 1s + testsupport::kSchedulingSlack) << "the answer ends the 15 s wait";
         const auto notification = answered.get();
         ASSERT_TRUE(notification.has_value());
         msgpack::sbuffer expected;
@@ -371,20 +372,27 @@ TEST_F(KeyMqttTest, DestroyInstanceStopsTheNetworkThreadPromptly)
 {
     for (const bool brokerUp : {true, false}) {
         SCOPED_TRACE(brokerUp ? "connected" : "no broker");
-        capture.clear();
-        if (!brokerUp)
-            broker->stop();
-        link();
-        if (brokerUp) {
-            ASSERT_TRUE(capture.waitFor(kSubscribed, 5s));
+        // Waiting out the loop call or the pause would take the rest of its second, about 900 ms
+        // or more; a prompt stop is a disconnect and a join. The fastest of a few stops, so that
+        // one stalled by a busy machine does not count.
+        auto fastest = Clock::duration::max();
+        for (int round = 0; round < 3; ++round) {
+            capture.clear();
+            if (!brokerUp)
+                broker->stop();
+            link();
+            if (brokerUp) {
+                ASSERT_TRUE(capture.waitFor(kSubscribed, 5s));
+            }
+            // Inside a loop call or a pause between attempts.
+            ASSERT_TRUE(testsupport::waitUntilThreadsAsleep());
+            const auto start = Clock::now();
+            cKeyMQTT::destroyInstance();
+            fastest = std::min(fastest, Clock::now() - start);
+            if (!brokerUp)
+                broker->start();
         }
-        std::this_thread::sleep_for(100ms); // inside a loop call or a pause between attempts
-        const auto start = Clock::now();
-        cKeyMQTT::destroyInstance();
-        const auto elapsed = Clock::now() - start;
-        // Waiting out the loop call or the pause would take the rest of its second, about 900 ms;
-        // a prompt stop is a disconnect and a join.
-        EXPECT_LT(elapsed, 700ms) << std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count();
+        EXPECT_LT(fastest, 700ms) << std::chrono::duration_cast<std::chrono::milliseconds>(fastest).count();
     }
 }
 
@@ -392,13 +400,14 @@ TEST_F(KeyMqttTest, WithoutBrokerTheLinkIdlesAndConnectsOnceTheBrokerIsUp)
 {
     broker->stop();
     link();
-    std::this_thread::sleep_for(200ms);
+    // Its first attempt refused, the link pauses.
+    ASSERT_TRUE(testsupport::waitUntilThreadsAsleep());
     const double before = testsupport::processCpuSeconds(::getpid());
-    std::this_thread::sleep_for(2s);
+    std::this_thread::sleep_for(2s); // the span measured, not a wait for anything
     const double used = testsupport::processCpuSeconds(::getpid()) - before;
     RecordProperty("idle_cpu_seconds_over_2s", std::to_string(used));
     std::printf("CPU while idle without broker: %.3f s over 2 s\n", used);
-    EXPECT_LT(used, 0.25);
+    EXPECT_LT(used, 0.25 * testsupport::kBuildSlowdown);
     EXPECT_FALSE(capture.contains(kConnectionUp));
 
     // Reconnection: within the one-second spacing of attempts, also after losing the broker.
