@@ -52,7 +52,8 @@ TEST_F(FleetKeysmithTest, NotificationRequestAndResultCrossTheBridgeRetained)
     ASSERT_TRUE(note) << "no notification at the fleet broker";
     EXPECT_EQ(hex(note->payload), hex(bytes({0x91}) + msgpackUint(packedVersion(8, 9, 1))));
     // Answered while the daemon waits for it, retained, as a server does.
-    fleetServer->publish(kPrefix + kRequestTopic, boolAndVersion(true, packedVersion(8, 9, 4)), 2, true);
+    requestOnceNotified(
+        [&] { fleetServer->publish(kPrefix + kRequestTopic, boolAndVersion(true, packedVersion(8, 9, 4)), 2, true); });
 
     const auto result = fleetServer->waitFor(kPrefix + kResultTopic, 30s);
     ASSERT_TRUE(result) << "no result at the fleet broker";
