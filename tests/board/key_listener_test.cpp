@@ -155,7 +155,7 @@ TEST_F(ListenerTest, ClearingTheStopFlagCutsThePauseAndTheRequestWait)
         double seconds = 0;
         ListenResult r = ListenResult::Claimed;
         std::thread poller([&] { r = poll(listener, &seconds); });
-        EXPECT_TRUE(log.waitFor(c.line, 3s));
+        EXPECT_TRUE(log.waitFor(c.line, 10s));
         running = false;
         poller.join();
         EXPECT_EQ(r, ListenResult::Idle);
