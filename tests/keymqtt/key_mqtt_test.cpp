@@ -78,13 +78,17 @@ protected:
         return *_server;
     }
 
-    /// Publishes a retained request until one reaches a waiting thread; the number sent. The link
-    /// drops a request that arrives while nobody waits, and the test cannot tell when its other
-    /// thread has got inside the wait; `taken` tells that the wait has ended.
-    size_t publishUntilTaken(const std::string& topic, const std::string& payload, const std::function<bool()>& taken)
+    /// Publishes a retained request until one reaches the waiting thread; the number sent. The link
+    /// drops a request that arrives while nobody waits, so each goes out only once the waiting
+    /// thread sleeps, which it does inside its wait; `taken` tells that the wait has ended. The
+    /// thread is given by its id, 0 until it has one.
+    size_t publishUntilTaken(const std::string& topic, const std::string& payload, const std::atomic<pid_t>& waiter,
+                             const std::function<bool()>& taken)
     {
         size_t sent = 0;
         while (!taken() && sent < 20) {
+            EXPECT_TRUE(testsupport::waitUntil([&] { return waiter.load() != 0; }));
+            EXPECT_TRUE(testsupport::waitUntilAsleep(waiter.load()));
             const size_t dropped = capture.count(kDropped);
             server().publish(topic, payload, 2, true);
             ++sent;
@@ -120,8 +124,12 @@ TEST_F(KeyMqttTest, RequestReachesTheWaitingThreadAndIsClearedFromTheBroker)
         const std::string topic = requestTopic(c.level);
         const std::string payload = bytes({0x92, 0xc3, 0xce, 0x00, 0x01, 0x02, 0x03});
         ServerRequest* request = nullptr;
-        auto waiting = std::async(std::launch::async, [&] { return mqtt->requestWaiter.wait(&request, 15); });
-        const size_t sent = publishUntilTaken(topic, payload, [&] { return ready(waiting); });
+        std::atomic<pid_t> waiter{0};
+        auto waiting = std::async(std::launch::async, [&] {
+            waiter = testsupport::currentThreadId();
+            return mqtt->requestWaiter.wait(&request, 15);
+        });
+        const size_t sent = publishUntilTaken(topic, payload, waiter, [&] { return ready(waiting); });
         ASSERT_TRUE(waiting.get()) << broker->log();
         ASSERT_NE(request, nullptr);
         EXPECT_EQ(request->serial, c.serial);
@@ -180,7 +188,11 @@ TEST_F(KeyMqttTest, MalformedRequestsStayRetainedAndAreLoggedByTheClient)
     // Someone waits throughout, so any request that decoded would be handed over; the first one
     // to arrive must be the valid request sent last.
     ServerRequest* request = nullptr;
-    auto waiting = std::async(std::launch::async, [&] { return mqtt->requestWaiter.wait(&request, 15); });
+    std::atomic<pid_t> waiter{0};
+    auto waiting = std::async(std::launch::async, [&] {
+        waiter = testsupport::currentThreadId();
+        return mqtt->requestWaiter.wait(&request, 15);
+    });
     size_t failures = 0;
     for (const auto& [level, payload] : cases) {
         SCOPED_TRACE(level);
@@ -189,7 +201,8 @@ TEST_F(KeyMqttTest, MalformedRequestsStayRetainedAndAreLoggedByTheClient)
         EXPECT_TRUE(testsupport::waitUntil([&] { return capture.count(kHandlerException) >= failures; }));
         EXPECT_EQ(capture.count(kHandlerException), failures);
     }
-    const size_t sent = publishUntilTaken(requestTopic("000000FF"), bytes({0x91, 0xc3}), [&] { return ready(waiting); });
+    const size_t sent =
+        publishUntilTaken(requestTopic("000000FF"), bytes({0x91, 0xc3}), waiter, [&] { return ready(waiting); });
     ASSERT_TRUE(waiting.get());
     ASSERT_NE(request, nullptr);
     EXPECT_EQ(request->serial, 0xFFu);
@@ -255,10 +268,11 @@ TEST_F(KeyMqttTest, AnnounceKeyAsksTheServerAndWeighsTheAnswer)
         // The server answers each notification with its request (again, until the link is
         // waiting for it).
         std::atomic<bool> announced{false};
+        const std::atomic<pid_t> announcing{testsupport::currentThreadId()};
         auto answered = std::async(std::launch::async, [&] {
             const auto notification = server().waitFor("out/key/0000ABCD/notification", 10s);
             if (notification)
-                publishUntilTaken(requestTopic(c.answerLevel), c.answer, [&] { return announced.load(); });
+                publishUntilTaken(requestTopic(c.answerLevel), c.answer, announcing, [&] { return announced.load(); });
             return notification;
         });
         const auto start = Clock::now();
