@@ -1,5 +1,6 @@
 #pragma once
 
+#include "common/c_handle.h"
 #include "tests/support/build_slowdown.h"
 
 #include <chrono>
@@ -67,21 +68,17 @@ inline bool waitUntilThreadsAsleep(pid_t pid = 0, std::chrono::milliseconds time
     const std::string tasks = "/proc/" + (pid ? std::to_string(pid) : std::string("self")) + "/task";
     return waitUntil(
         [&] {
-            DIR* dir = ::opendir(tasks.c_str());
+            const CHandle<DIR, ::closedir> dir(::opendir(tasks.c_str()));
             if (!dir)
                 return false;
-            bool allAsleep = true;
-            while (dirent* entry = ::readdir(dir)) {
+            while (dirent* entry = ::readdir(dir.get())) {
                 if (entry->d_name[0] == '.')
                     continue;
                 const pid_t id = static_cast<pid_t>(std::stol(entry->d_name));
-                if (id != self && !threadAsleep(id, pid)) {
-                    allAsleep = false;
-                    break;
-                }
+                if (id != self && !threadAsleep(id, pid))
+                    return false;
             }
-            ::closedir(dir);
-            return allAsleep;
+            return true;
         },
         timeout, std::chrono::milliseconds(1));
 }
