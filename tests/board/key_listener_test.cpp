@@ -70,7 +70,7 @@ TEST_F(ListenerTest, ARequestWhileWaitingIsReceivedAndDeleted)
             r = poll(listener, &seconds);
         }
         EXPECT_EQ(r, ListenResult::RequestReceived);
-        EXPECT_LT(seconds, 5.0) << "back before the wait's 5 s";
+        EXPECT_LT(seconds, 0.1 + testsupport::kSchedulingSlackSeconds) << "back before the wait's 5 s";
         EXPECT_EQ(version, c.version);
         EXPECT_EQ(serial, c.serial);
         EXPECT_TRUE(log.has("cKeyListener", log4cpp::Priority::DEBUG, "Key Connected for 0 (300)"));
@@ -116,7 +116,7 @@ TEST_F(ListenerTest, AStopSignalShortensThePause)
     sigaction(SIGUSR1, &old, nullptr);
 
     EXPECT_EQ(r, ListenResult::Idle);
-    EXPECT_LT(seconds, 5.0) << "the 5 s pause was cut short";
+    EXPECT_LT(seconds, 0.1 + testsupport::kSchedulingSlackSeconds) << "the 5 s pause was cut short";
     EXPECT_GE(signalsCaught.load(), 1);
     EXPECT_EQ(version, 0u);
     EXPECT_TRUE(log.has("cKeyListener", log4cpp::Priority::DEBUG, "waiting for key"));
@@ -155,11 +155,11 @@ TEST_F(ListenerTest, ClearingTheStopFlagCutsThePauseAndTheRequestWait)
         double seconds = 0;
         ListenResult r = ListenResult::Claimed;
         std::thread poller([&] { r = poll(listener, &seconds); });
-        EXPECT_TRUE(log.waitFor(c.line, 3s));
+        EXPECT_TRUE(log.waitFor(c.line, 10s));
         running = false;
         poller.join();
         EXPECT_EQ(r, ListenResult::Idle);
-        EXPECT_LT(seconds, 2.0) << "a pause or wait is 5 s";
+        EXPECT_LT(seconds, 0.1 + testsupport::kSchedulingSlackSeconds) << "a pause or wait is 5 s";
         EXPECT_EQ(version, 0u);
     }
 }

@@ -113,7 +113,7 @@ TEST_F(FleetTest, DockBrokerRestartLosesNeitherRequestsNorTheirEndsSlow)
     // The early job ran after the restart too, and its end followed it: nothing is left.
     EXPECT_EQ(waitRetainedOnly(fleet->plainPort(), "docks/A/#", {kState}), std::vector<std::string>{});
     EXPECT_EQ(waitRetainedOnly(dock.broker->port(), "#", {kState}), std::vector<std::string>{});
-    EXPECT_TRUE(dock.service->waitForOutput("is to run lua script: echo", 1s));
+    EXPECT_TRUE(dock.service->waitForOutput("is to run lua script: echo", 10s));
 }
 
 TEST_F(FleetTest, OnlyTrustedCertificatesReachTheFleetAndEachDockItsOwnTopics)

@@ -9,6 +9,7 @@
 #include "tests/support/mqtt_test_client.h"
 #include "tests/support/retained.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait.h"
 
 #include <algorithm>
 #include <chrono>
@@ -37,17 +38,36 @@ inline std::unique_ptr<MqttTestClient> clientOf(int port, const std::string& fil
     return c;
 }
 
-/// What a client that subscribes now gets within 300 ms, for a broker that cannot take the QoS 2
-/// sync marker of testsupport::retained (a RabbitMQ node); mosquitto brokers use that instead.
-inline std::vector<MqttTestClient::Message> retainedAt(int port, const std::string& filter)
+/// What a client that subscribes now gets, for a broker that cannot take the QoS 2 sync marker of
+/// testsupport::retained (a RabbitMQ node); mosquitto brokers use that instead. Waits until at
+/// least `atLeast` messages came. Nothing marks the end of the retained messages there, so with
+/// `atLeast` 0 it is what came within a window, which only a late message can get past.
+inline std::vector<MqttTestClient::Message> retainedAt(int port, const std::string& filter, size_t atLeast)
 {
     auto fresh = clientOf(port, filter);
-    std::this_thread::sleep_for(300ms);
+    if (atLeast == 0)
+        std::this_thread::sleep_for(300ms);
+    else
+        testsupport::waitUntil([&] { return fresh->received().size() >= atLeast; });
     return fresh->received();
 }
 
-/// Waits until nothing but the listed topics is retained under the filter; the rest when it stays.
-/// The daemons' status records ("out/status/...") stay by design and are not counted.
+/// The topics of the messages that are not among the allowed ones. The daemons' status records
+/// ("out/status/...") stay by design and are not counted.
+inline std::vector<std::string> topicsBesides(const std::vector<MqttTestClient::Message>& messages,
+                                              const std::vector<std::string>& allowed)
+{
+    std::vector<std::string> extra;
+    for (const auto& m : messages) {
+        const bool status = m.topic.rfind("out/status/", 0) == 0 || m.topic.find("/out/status/") != std::string::npos;
+        if (!status && std::find(allowed.begin(), allowed.end(), m.topic) == allowed.end())
+            extra.push_back(m.topic);
+    }
+    return extra;
+}
+
+/// Waits until nothing but the listed topics is retained under the filter on this mosquitto
+/// broker; the rest when it stays.
 inline std::vector<std::string> waitRetainedOnly(int port, const std::string& filter,
                                                  const std::vector<std::string>& allowed,
                                                  std::chrono::milliseconds timeout = 10s)
@@ -55,14 +75,9 @@ inline std::vector<std::string> waitRetainedOnly(int port, const std::string& fi
     const auto deadline = Clock::now() + timeout;
     std::vector<std::string> extra;
     do {
-        extra.clear();
-        for (const auto& m : retainedAt(port, filter)) {
-            bool ok = m.topic.rfind("out/status/", 0) == 0 || m.topic.find("/out/status/") != std::string::npos;
-            for (const auto& a : allowed)
-                ok = ok || m.topic == a;
-            if (!ok)
-                extra.push_back(m.topic);
-        }
+        extra = topicsBesides(testsupport::retained(port, filter), allowed);
+        if (!extra.empty())
+            std::this_thread::sleep_for(50ms);
     } while (!extra.empty() && Clock::now() < deadline);
     return extra;
 }

@@ -127,7 +127,8 @@ TEST(Retained, WaitsForAMessageStillOnItsWay)
     Broker broker;
     broker.start();
     std::thread late([&] {
-        std::this_thread::sleep_for(300ms); // the first looks find nothing
+        // Once the first look has subscribed, so that at least that one finds nothing.
+        testsupport::waitUntil([&] { return broker.log().find("late/#") != std::string::npos; });
         MqttTestClient pub(broker.port());
         pub.connect();
         pub.publish("late/one", "1", 1, true);

@@ -2,11 +2,11 @@
 #include "keylink_fixture.h"
 
 #include "tests/support/child_process.h"
+#include "tests/support/thread_start_failure.h"
 #include "tests/support/wait.h"
 
 #include <future>
 #include <optional>
-#include <pthread.h>
 #include <thread>
 
 using namespace keylinktest;
@@ -361,32 +361,29 @@ TEST_F(KeyLinkTest, FrameAlreadyOnItsWayIsNotTakenForTheReply)
     }
 }
 
-// Threads cannot be had (here: every new thread asks for more stack than the address space
-// holds): the channel fails with the daemon's own exception, which the loop handles per attempt,
-// and leaves the key released.
+// Threads cannot be had: the channel fails with the daemon's own exception, which the loop
+// handles per attempt, and leaves the key released. Only the thread that builds the channel is
+// refused threads, so the reader is the one start that fails.
 TEST_F(KeyLinkTest, ReaderThatCannotStartFailsWithTheChannelException)
 {
-    pthread_attr_t saved, huge;
-    ASSERT_EQ(pthread_getattr_default_np(&saved), 0);
-    ASSERT_EQ(pthread_attr_init(&huge), 0);
-    const size_t stack = sizeof(void*) == 8 ? size_t(1) << 52 : size_t(0xF0000000u);
-    ASSERT_EQ(pthread_attr_setstacksize(&huge, stack), 0);
-    ASSERT_EQ(pthread_setattr_default_np(&huge), 0);
     std::string caught = "nothing";
-    try {
-        cUSBinterface channel(device.get());
-    } catch (const cUSBinterfaceExceptionClaim&) {
-        caught = "claim";
-    } catch (const cUSBinterfaceException& e) {
-        caught = e.what();
-    } catch (const std::exception& e) {
-        caught = std::string("std: ") + e.what();
+    size_t refused = 0;
+    {
+        testsupport::ThreadStartFailure failure;
+        try {
+            cUSBinterface channel(device.get());
+        } catch (const cUSBinterfaceExceptionClaim&) {
+            caught = "claim";
+        } catch (const cUSBinterfaceException& e) {
+            caught = e.what();
+        } catch (const std::exception& e) {
+            caught = std::string("std: ") + e.what();
+        }
+        refused = failure.refused();
     }
-    pthread_setattr_default_np(&saved);
-    pthread_attr_destroy(&huge);
-    pthread_attr_destroy(&saved);
 
     EXPECT_EQ(caught, "a USB exeption");
+    EXPECT_EQ(refused, 1u) << "the reader's start, and nothing else";
     EXPECT_TRUE(log.contains("Could not start the USB reader"));
     EXPECT_EQ(key->usbStats().claimedMask, 0x0u) << "the key is released again";
     cUSBinterface again(device.get());

@@ -162,9 +162,14 @@ public:
     /// here; if not, the waiter drops the request ("but who cares?") and the caller tries again.
     bool deliverAsTheDeadlinePasses(cSignalWaiter& waiter, ServerRequest** out, uint32_t serial)
     {
-        std::future<bool> waiting = std::async(std::launch::async, [&] { return waiter.wait(out, 2); });
-        // The deadline is more than one second away: a head start for the waiting thread.
-        std::this_thread::sleep_for(300ms);
+        std::atomic<pid_t> waiterThread{0};
+        std::future<bool> waiting = std::async(std::launch::async, [&] {
+            waiterThread = testsupport::currentThreadId();
+            return waiter.wait(out, 2);
+        });
+        // Inside its wait before the hand-over comes.
+        EXPECT_TRUE(testsupport::waitUntil([&] { return waiterThread.load() != 0; }));
+        EXPECT_TRUE(testsupport::waitUntilAsleep(waiterThread.load()));
         delivering = std::thread([&waiter, serial] { waiter.trigger(makeRequest(serial)); });
         EXPECT_TRUE(gate.waitUntilHeld(10s));
         // The hand-over holds the waiter's lock while the deadline passes: the timed-out wait
@@ -215,8 +220,14 @@ TEST_F(SignalWaiterTest, ClearedStopFlagEndsTheWaitLikeATimeOut)
     cSignalWaiter waiter;
     std::atomic<bool> keepWaiting{true};
     ServerRequest* request = nullptr;
-    auto waiting = std::async(std::launch::async, [&] { return waiter.wait(&request, 30, keepWaiting); });
-    std::this_thread::sleep_for(50ms);
+    std::atomic<pid_t> waiterThread{0};
+    auto waiting = std::async(std::launch::async, [&] {
+        waiterThread = testsupport::currentThreadId();
+        return waiter.wait(&request, 30, keepWaiting);
+    });
+    // Cleared while the wait sleeps, not before it begins.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return waiterThread.load() != 0; }));
+    ASSERT_TRUE(testsupport::waitUntilAsleep(waiterThread.load()));
     keepWaiting = false;
     ASSERT_EQ(waiting.wait_for(10s), std::future_status::ready) << "the flag did not end the wait";
     EXPECT_FALSE(waiting.get());

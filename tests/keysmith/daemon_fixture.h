@@ -95,6 +95,7 @@ protected:
     std::map<std::string, std::string> settings;
     Clock::time_point startedAt;
     std::unique_ptr<testsupport::ChildProcess> daemon;
+    size_t notificationsAnswered = 0; // by answerNotification
 
     void SetUp() override
     {
@@ -277,25 +278,34 @@ protected:
         return svCalls();
     }
 
-    /// Waits for the key's notification and answers it with a retained request. The link keeps a
-    /// request only while it waits for one, which it starts right after the notification; a
-    /// request that comes before is dropped ("but who cares?") and sent again.
+    /// Waits for the key's notification and answers it with a retained request.
     std::optional<MqttTestClient::Message> answerNotification(uint32_t version, std::chrono::milliseconds timeout = 20s)
     {
         auto note = server->waitFor(kNotificationTopic, timeout);
-        if (!note)
-            return note;
-        std::this_thread::sleep_for(100ms); // mostly enough, so that one request does
+        if (note)
+            requestOnceNotified([&] { server->publish(kRequestTopic, boolAndVersion(true, version), 2, true); },
+                                timeout);
+        return note;
+    }
+
+    /// Sends a request with `publish` once the daemon has logged its next notification, and again
+    /// as long as it is dropped. The link keeps a request only while it waits for one, which it
+    /// starts right after it has logged the notification; a request that comes before is dropped
+    /// ("but who cares?").
+    void requestOnceNotified(const std::function<void()>& publish, std::chrono::milliseconds timeout = 20s)
+    {
+        ++notificationsAnswered;
+        waitForLog("Notified that key ", notificationsAnswered, timeout);
         const size_t taken = count("Request for key: ");
-        for (int attempt = 0; attempt < 10; ++attempt) {
+        const auto deadline = Clock::now() + timeout;
+        do {
             const size_t dropped = count("but who cares?");
-            server->publish(kRequestTopic, boolAndVersion(true, version), 2, true);
+            publish();
             testsupport::waitUntil(
                 [&] { return count("Request for key: ") > taken || count("but who cares?") > dropped; }, 20s);
             if (count("but who cares?") == dropped)
                 break;
-        }
-        return note;
+        } while (Clock::now() < deadline);
     }
 
     /// Listener lines written right before it waits for a request.

@@ -46,6 +46,9 @@ TEST_P(ClaimPath, AnnouncesTransfersAndReports)
     const ClaimCase& c = GetParam();
     const uint32_t stored = packedVersion(8, 9, 4);
     plugKey(c.keyVersion);
+    // A transfer of a small file can be over before the LEDs' first 100 ms phase has passed: the
+    // key takes its time over opening the file, so that both LEDs take both levels.
+    key->injectFault(KeyOp::FileOpen, KeyFault::lateReply(600ms));
     makeStore("8.9.4");
     startBroker();
     settings["ConnectionTime"] = std::to_string(c.connectionTime);
@@ -346,11 +349,12 @@ TEST_P(Idle, StopsOnSignal)
     startDaemon(); // no broker listens on the configured port
     ASSERT_TRUE(waitForLog("waiting for key", 1, 10s));
     ASSERT_TRUE(daemon->running());
+    ASSERT_TRUE(testsupport::waitUntilThreadsAsleep(daemon->pid())) << "start-up is over";
 
     const double cpu0 = testsupport::processCpuSeconds(daemon->pid());
-    std::this_thread::sleep_for(3s);
+    std::this_thread::sleep_for(3s); // the span measured, not a wait for anything
     const double cpu = testsupport::processCpuSeconds(daemon->pid()) - cpu0;
-    EXPECT_LT(cpu, 0.15) << "CPU seconds in 3 s of idling";
+    EXPECT_LT(cpu, 0.15 * testsupport::kBuildSlowdown) << "CPU seconds in 3 s of idling";
     RecordProperty("idle_cpu_ms_per_3s", std::to_string(int(cpu * 1000)));
 
     const auto t0 = Clock::now();
@@ -359,7 +363,7 @@ TEST_P(Idle, StopsOnSignal)
     ASSERT_TRUE(code) << "still running";
     EXPECT_EQ(*code, 0);
     const double took = since(t0);
-    EXPECT_LT(took, 2 * 5.0) << "one pause without a key at most";
+    EXPECT_LT(took, 5.0 + testsupport::kSchedulingSlackSeconds) << "one pause without a key at most";
     RecordProperty("stop_ms", std::to_string(int(took * 1000)));
 
     const auto all = records();
