@@ -29,6 +29,10 @@ public:
 
     /// Limits for the jobs run from now on; the default is none.
     void setJobLimits(const JobLimits& limits) { _lua_agent.setLimits(limits); }
+    /// Prepares the next job's Lua state ahead of its request; for idle moments of the caller.
+    void prepareNextJob() noexcept { _lua_agent.prepareNextJob(); }
+    /// A state is ready for the next job.
+    bool nextJobPrepared() const { return _lua_agent.nextJobPrepared(); }
     /// Results and transaction ends the client has accepted for sending so far.
     unsigned long published() const { return _published; }
 

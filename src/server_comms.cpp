@@ -128,6 +128,10 @@ void ServerCommunicator::start()
                 break;
             last_attempt = Clock::now();
             _client.start(host, port);
+        } else if (program_running && !handler.nextJobPrepared() && !_client.want_write()) {
+            // The last result, if any, has reached the socket: open the next job's Lua state
+            // now rather than when its request arrives.
+            handler.prepareNextJob();
         }
     }
 

@@ -5,12 +5,13 @@
 
 #include <lua.hpp>
 
+#include "job_arena.h"
 #include "job_limits.h"
 
 namespace vek {
 
-/// Enforces the JobLimits of one Lua state: it is the state's allocator (refusing growth past the
-/// memory cap) and, once the script starts, its count hook (raising an error past the deadline).
+/// Enforces the JobLimits of one Lua state: it is the state's allocator (its blocks come from an
+/// arena of its own, and growth past the memory cap is refused) and, once the script starts, its count hook (raising an error past the deadline).
 /// The state keeps a pointer to it as the allocator's user data, so it must outlive the state.
 class JobBudget {
 public:
@@ -21,7 +22,8 @@ public:
     JobBudget(const JobBudget&) = delete;
     JobBudget& operator=(const JobBudget&) = delete;
 
-    /// Takes the limits for the next state; call before that state is created.
+    /// Takes the limits for the next state and forgets the last state's memory; call before that
+    /// state is created and never while a state allocates from this budget.
     void reset(const JobLimits& limits);
 
     /// The lua_Alloc for lua_newstate under the current limits; its user data is this object.
@@ -30,6 +32,10 @@ public:
     /// Starts the time limit on L (no-op without one). Lua runs no hooks inside __gc
     /// metamethods, so finalizers are outside the limit.
     void startClock(lua_State* L);
+
+    /// The state is about to be closed: blocks it frees from now on are not kept for reuse, as
+    /// the next reset forgets them all anyway. Allocations (of finalizers) still work.
+    void beginClose() { _closing = true; }
 
     /// Some allocation was refused because of the memory cap.
     bool memoryLimitHit() const { return _memory_refused; }
@@ -41,6 +47,18 @@ private:
     static void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
     static void* allocateCapped(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
     static void checkClock(lua_State* L, lua_Debug* ar);
+    // The allocation itself; `old` is the block's size, 0 without a block.
+    void* resize(void* ptr, size_t old, size_t nsize) noexcept
+    {
+        if (nsize == 0) {
+            if (_closing)
+                _arena.discard(ptr);
+            else if (ptr)
+                _arena.release(ptr, old);
+            return nullptr;
+        }
+        return ptr ? _arena.reallocate(ptr, old, nsize) : _arena.allocate(nsize);
+    }
 
     JobLimits _limits;
     size_t _limit_bytes = 0;
@@ -48,6 +66,8 @@ private:
     bool _memory_refused = false;
     std::chrono::steady_clock::time_point _deadline{};
     bool _time_expired = false;
+    bool _closing = false;
+    JobArena _arena;
 };
 
 } // namespace vek

@@ -10,6 +10,12 @@ struct JobLimits {
     unsigned time_limit_ms = 0;
     /// Memory the job's Lua state may hold, in KiB (libraries, arguments and script together).
     size_t memory_limit_kb = 0;
+
+    bool operator==(const JobLimits& other) const
+    {
+        return time_limit_ms == other.time_limit_ms && memory_limit_kb == other.memory_limit_kb;
+    }
+    bool operator!=(const JobLimits& other) const { return !(*this == other); }
 };
 
 } // namespace vek

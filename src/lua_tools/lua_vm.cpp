@@ -1,5 +1,7 @@
 #include "lua_vm.h"
 
+#include <new>
+
 #include "pack_to_lua_converter.h"
 #include "protected_call.h"
 #include "time_limit_guard.h"
@@ -16,7 +18,7 @@ const char* const kInvalidArgs = "Dock command service error. Invalid job argume
 
 // The C functions below run under lua_pcall (see callProtected) and may raise; they own nothing.
 
-int openLibraries(lua_State* L)
+int openStandardLibraries(lua_State* L)
 {
     luaL_openlibs(L);
     return 0;
@@ -92,8 +94,10 @@ int onPanic(lua_State* L)
 
 } // namespace
 
-LuaVM::LuaVM(const std::vector<std::string>& search_dirs, const char* staging_dir)
-    : log(log4cpp::Category::getInstance("script")), _staging_dir(staging_dir), _search_dirs(search_dirs)
+LuaVM::LuaVM(const std::vector<std::string>& search_dirs, const char* staging_dir,
+             std::unique_ptr<JobBudget> budget)
+    : log(log4cpp::Category::getInstance("script")), _staging_dir(staging_dir), _search_dirs(search_dirs),
+      _budget(std::move(budget))
 {
 }
 
@@ -103,19 +107,40 @@ LuaVM::~LuaVM()
     close();
 }
 
-bool LuaVM::open()
+bool LuaVM::openState()
 {
     // The budget is the allocator of the open state, so that state goes first.
     close();
-    _budget.reset(_limits);
-    _L.reset(lua_newstate(_budget.allocator(), &_budget));
-    if (!_L) {
+    if (!_budget)
+        _budget.reset(new (std::nothrow) JobBudget);
+    if (!_budget)
+        return false;
+    _budget->reset(_limits);
+    _L.reset(lua_newstate(_budget->allocator(), _budget.get()));
+    return static_cast<bool>(_L);
+}
+
+int LuaVM::openLibraries()
+{
+    lua_State* L = _L.get();
+    lua_atpanic(L, &onPanic);
+    // As the stand-alone interpreter does: the libraries make no garbage, and collection cycles
+    // over them while they are opened would cost about as much as opening them. The collector
+    // runs again once the environment is set (startCollector).
+    lua_gc(L, LUA_GCSTOP, 0);
+    // Under a memory limit even the libraries may not fit.
+    return callProtected(L, &openStandardLibraries, nullptr, 0, 0);
+}
+
+void LuaVM::startCollector() { lua_gc(_L.get(), LUA_GCRESTART, 0); }
+
+bool LuaVM::open()
+{
+    if (!openState()) {
         log.error("Failed to create a new Lua instance.");
         return false;
     }
-    lua_atpanic(_L.get(), &onPanic);
-    // Under a memory limit even the libraries may not fit.
-    const int status = callProtected(_L.get(), &openLibraries, nullptr, 0, 0);
+    const int status = openLibraries();
     if (status != LUA_OK) {
         logLuaError(status);
         log.error("Failed to create a new Lua instance.");
@@ -125,17 +150,55 @@ bool LuaVM::open()
     return true;
 }
 
-void LuaVM::close() { _L.reset(); }
+bool LuaVM::prepare()
+{
+    _prepared = false;
+    if (!openState() || openLibraries() != LUA_OK || addVekEnv() != LUA_OK || addSearchDirs() != LUA_OK) {
+        close();
+        return false;
+    }
+    startCollector();
+    _prepared = true;
+    return true;
+}
+
+void LuaVM::close()
+{
+    if (_L && _budget)
+        _budget->beginClose();
+    _L.reset();
+    _prepared = false;
+}
+
+std::unique_ptr<JobBudget> LuaVM::takeBudget()
+{
+    close();
+    // Forgets the closed state's memory, keeping only a bounded part resident.
+    if (_budget)
+        _budget->reset(_limits);
+    return std::move(_budget);
+}
 
 JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args)
 {
-    if (!_L && !open())
-        return JobResult(false, kNoResources);
+    if (!_prepared) {
+        if (!_L && !open())
+            return JobResult(false, kNoResources);
+        lua_settop(_L.get(), 0);
+        int status = addVekEnv();
+        if (status == LUA_OK)
+            status = addSearchDirs();
+        if (status != LUA_OK) {
+            logLuaError(status);
+            lua_settop(_L.get(), 0);
+            return JobResult(false, kNoResources);
+        }
+        startCollector();
+    }
+    // A prepared state serves this one job.
+    _prepared = false;
     lua_State* L = _L.get();
     lua_settop(L, 0);
-
-    if (!addVekEnv() || !addSearchDirs())
-        return JobResult(false, kNoResources);
 
     log.debug("luaL_loadfile: %s", abs_path);
     LoadRequest request{abs_path, LUA_OK};
@@ -159,13 +222,13 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
     }
 
     log.debug("lua_pcall: %s", abs_path);
-    _budget.startClock(L);
+    _budget->startClock(L);
     status = lua_pcallk(L, 0, LUA_MULTRET, 0, 0, nullptr); // results...|error
     if (status != LUA_OK) {
         logLuaError(status);
         return JobResult(false, kScriptFailed);
     }
-    if (_budget.timeLimitHit()) {
+    if (_budget->timeLimitHit()) {
         // The limit struck in a coroutine whose error the script caught, and the main thread
         // returned before its own hook came round: the job still ran out of time.
         log.error("failure: job time limit of %u ms exceeded", _limits.time_limit_ms);
@@ -178,18 +241,12 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
     return result;
 }
 
-bool LuaVM::addVekEnv()
+int LuaVM::addVekEnv()
 {
-    const int status = callProtected(_L.get(), &setVekEnv, const_cast<char*>(_staging_dir), 0, 0);
-    if (status != LUA_OK) {
-        logLuaError(status);
-        lua_settop(_L.get(), 0);
-        return false;
-    }
-    return true;
+    return callProtected(_L.get(), &setVekEnv, const_cast<char*>(_staging_dir), 0, 0);
 }
 
-bool LuaVM::addSearchDirs()
+int LuaVM::addSearchDirs()
 {
     // Built out here: the protected function must own nothing, as an error unwinds it.
     std::string path_ext;
@@ -200,13 +257,7 @@ bool LuaVM::addSearchDirs()
         cpath_ext.append(";").append(dir).append(separator).append("?.so");
     }
     PathExtensions ext{path_ext.c_str(), cpath_ext.c_str()};
-    const int status = callProtected(_L.get(), &extendPackagePaths, &ext, 0, 0);
-    if (status != LUA_OK) {
-        logLuaError(status);
-        lua_settop(_L.get(), 0);
-        return false;
-    }
-    return true;
+    return callProtected(_L.get(), &extendPackagePaths, &ext, 0, 0);
 }
 
 bool LuaVM::loadArgs(const msgpack::object& args)
@@ -222,7 +273,7 @@ bool LuaVM::loadArgs(const msgpack::object& args)
         PackToLuaConverter converter(L);
         msgpack::object_parser(args).parse(converter);
         if (converter.failed()) {
-            if (converter.failureStatus() == LUA_ERRMEM && _budget.memoryLimitHit())
+            if (converter.failureStatus() == LUA_ERRMEM && _budget->memoryLimitHit())
                 cause = "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded";
             else
                 cause = converter.failure();
@@ -237,7 +288,7 @@ bool LuaVM::loadArgs(const msgpack::object& args)
         const int status = callProtected(L, &setArgs, nullptr, 1, 0);
         if (status == LUA_OK)
             return true;
-        cause = status == LUA_ERRMEM && _budget.memoryLimitHit()
+        cause = status == LUA_ERRMEM && _budget->memoryLimitHit()
                     ? "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded"
                     : "cannot set args";
     }
@@ -282,7 +333,7 @@ void LuaVM::logLuaError(int status)
     log.debug("logLuaError: num_errs = %d", n);
     if (n <= 0)
         return;
-    if (status == LUA_ERRMEM && _budget.memoryLimitHit()) {
+    if (status == LUA_ERRMEM && _budget->memoryLimitHit()) {
         // Lua's own text would only say "not enough memory".
         log.error("failure: job memory limit of %zu KB exceeded", _limits.memory_limit_kb);
         return;
