@@ -41,6 +41,7 @@ JobArena::JobArena(size_t reserve, size_t retain) noexcept : _retain(retain)
         return;
     _base = static_cast<char*>(range);
     _reserved = reserve;
+    _end = _base + reserve;
     _next = _high = _base;
     VEK_POISON(_base, _reserved);
 }
@@ -53,28 +54,7 @@ JobArena::~JobArena()
     }
 }
 
-void* JobArena::cut(size_t index) noexcept
-{
-    const size_t bytes = capacityOf(index);
-    if (static_cast<size_t>(_base + _reserved - _next) < bytes)
-        return nullptr;
-    char* block = _next;
-    _next += bytes;
-    _high = std::max(_high, _next);
-    return block;
-}
-
-void* JobArena::allocateSlowly(size_t size) noexcept
-{
-    if (size > largest)
-        return std::malloc(size);
-    const size_t index = classOf(size);
-    void* block = cut(index);
-    if (!block)
-        return std::malloc(size); // the range is used up
-    VEK_UNPOISON(block, capacityOf(index));
-    return block;
-}
+void* JobArena::allocateSlowly(size_t size) noexcept { return std::malloc(size); }
 
 void JobArena::releaseToMalloc(void* block) noexcept { std::free(block); }
 
@@ -102,7 +82,7 @@ void* JobArena::reallocate(void* block, size_t old_size, size_t size) noexcept
         // the class of what it holds.
         char* start = static_cast<char*>(block);
         const size_t new_capacity = capacity(size);
-        if (start + old_capacity == _next && static_cast<size_t>(_base + _reserved - start) >= new_capacity) {
+        if (start + old_capacity == _next && static_cast<size_t>(_end - start) >= new_capacity) {
             _next = start + new_capacity;
             _high = std::max(_high, _next);
             VEK_UNPOISON(start, new_capacity);

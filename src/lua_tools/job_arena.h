@@ -3,6 +3,10 @@
 #include <cstddef>
 #include <cstdint>
 
+// The allocator's fast paths run a few thousand times per job: inlined even where the code is
+// built for size.
+#define VEK_HOT_INLINE inline __attribute__((always_inline))
+
 namespace vek {
 
 namespace arena_detail {
@@ -40,13 +44,22 @@ public:
     JobArena& operator=(const JobArena&) = delete;
 
     /// A block of at least `size` (> 0) bytes, or null when memory is exhausted.
-    void* allocate(size_t size) noexcept
+    VEK_HOT_INLINE void* allocate(size_t size) noexcept
     {
         if (size <= largest) {
             const size_t index = classOf(size);
+            const size_t bytes = capacityOf(index);
             if (FreeBlock* block = _free[index]) {
-                unpoison(block, capacityOf(index));
+                unpoison(block, bytes);
                 _free[index] = block->next;
+                return block;
+            }
+            if (static_cast<size_t>(_end - _next) >= bytes) {
+                char* block = _next;
+                _next += bytes;
+                if (_next > _high)
+                    _high = _next;
+                unpoison(block, bytes);
                 return block;
             }
         }
@@ -57,7 +70,7 @@ public:
     /// of the range stays in place, so it never fails.
     void* reallocate(void* block, size_t old_size, size_t size) noexcept;
     /// Gives back a block that now holds `size` bytes.
-    void release(void* block, size_t size) noexcept
+    VEK_HOT_INLINE void release(void* block, size_t size) noexcept
     {
         if (!owns(block))
             return releaseToMalloc(block);
@@ -69,9 +82,9 @@ public:
     }
     /// Gives back a block for good, when everything is about to be reset anyway: the range's
     /// blocks are not even listed for reuse.
-    void discard(void* block) noexcept
+    VEK_HOT_INLINE void discard(void* block) noexcept
     {
-        if (!owns(block))
+        if (block && !owns(block))
             releaseToMalloc(block);
     }
     /// Forgets every block of the range; only while nothing uses them. Blocks from malloc must
@@ -79,7 +92,7 @@ public:
     void reset() noexcept;
 
     /// The block lies in the reserved range.
-    bool owns(const void* block) const noexcept
+    VEK_HOT_INLINE bool owns(const void* block) const noexcept
     {
         return reinterpret_cast<std::uintptr_t>(block) - reinterpret_cast<std::uintptr_t>(_base) < _reserved;
     }
@@ -96,7 +109,7 @@ private:
     };
     static constexpr size_t fine_classes = fine_limit / alignment;
     static constexpr size_t classes = fine_classes + arena_detail::log2(largest) - arena_detail::log2(fine_limit);
-    static size_t classOf(size_t size) noexcept
+    static VEK_HOT_INLINE size_t classOf(size_t size) noexcept
     {
         if (size <= fine_limit)
             return (size - 1) / alignment;
@@ -105,13 +118,13 @@ private:
                               static_cast<unsigned>(__builtin_clzl(static_cast<unsigned long>(size - 1)));
         return fine_classes + bits - arena_detail::log2(fine_limit) - 1;
     }
-    static size_t capacityOf(size_t index) noexcept
+    static VEK_HOT_INLINE size_t capacityOf(size_t index) noexcept
     {
         if (index < fine_classes)
             return (index + 1) * alignment;
         return size_t{1} << (index - fine_classes + arena_detail::log2(fine_limit) + 1);
     }
-    void* cut(size_t index) noexcept;
+    // Large blocks, and every block once the range is used up.
     void* allocateSlowly(size_t size) noexcept;
     static void releaseToMalloc(void* block) noexcept;
     // Under AddressSanitizer, free parts of the range are poisoned, so that a stray access is
@@ -125,6 +138,7 @@ private:
 #endif
 
     char* _base = nullptr;
+    char* _end = nullptr;
     size_t _reserved = 0;
     size_t _retain;
     char* _next = nullptr; // first byte never handed out since the last reset

@@ -12,7 +12,6 @@ void JobBudget::reset(const JobLimits& limits)
     _memory_refused = false;
     _deadline = {};
     _time_expired = false;
-    _closing = false;
     _arena.reset();
 }
 
@@ -41,6 +40,19 @@ void* JobBudget::allocateCapped(void* ud, void* ptr, size_t osize, size_t nsize)
     if (block)
         self->_used = self->_used - old + nsize;
     return block;
+}
+
+void* JobBudget::allocateClosing(void* ud, void* ptr, size_t osize, size_t nsize) noexcept
+{
+    auto* self = static_cast<JobBudget*>(ud);
+    if (nsize == 0) {
+        if (ptr) {
+            self->_arena.discard(ptr);
+            self->_used -= osize;
+        }
+        return nullptr;
+    }
+    return self->_limit_bytes != 0 ? allocateCapped(ud, ptr, osize, nsize) : allocate(ud, ptr, osize, nsize);
 }
 
 void JobBudget::startClock(lua_State* L)

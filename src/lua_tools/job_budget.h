@@ -33,9 +33,10 @@ public:
     /// metamethods, so finalizers are outside the limit.
     void startClock(lua_State* L);
 
-    /// The state is about to be closed: blocks it frees from now on are not kept for reuse, as
-    /// the next reset forgets them all anyway. Allocations (of finalizers) still work.
-    void beginClose() { _closing = true; }
+    /// L, whose allocator this is, is about to be closed: the blocks it frees from now on are
+    /// not listed for reuse, as the next reset forgets them all anyway. Finalizers run while it
+    /// closes can still allocate, under the cap when there is one.
+    void beginClose(lua_State* L) { lua_setallocf(L, &JobBudget::allocateClosing, this); }
 
     /// Some allocation was refused because of the memory cap.
     bool memoryLimitHit() const { return _memory_refused; }
@@ -46,14 +47,13 @@ private:
     // Without a memory limit there is nothing to count.
     static void* allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
     static void* allocateCapped(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
+    static void* allocateClosing(void* ud, void* ptr, size_t osize, size_t nsize) noexcept;
     static void checkClock(lua_State* L, lua_Debug* ar);
     // The allocation itself; `old` is the block's size, 0 without a block.
-    void* resize(void* ptr, size_t old, size_t nsize) noexcept
+    VEK_HOT_INLINE void* resize(void* ptr, size_t old, size_t nsize) noexcept
     {
         if (nsize == 0) {
-            if (_closing)
-                _arena.discard(ptr);
-            else if (ptr)
+            if (ptr)
                 _arena.release(ptr, old);
             return nullptr;
         }
@@ -66,7 +66,6 @@ private:
     bool _memory_refused = false;
     std::chrono::steady_clock::time_point _deadline{};
     bool _time_expired = false;
-    bool _closing = false;
     JobArena _arena;
 };
 

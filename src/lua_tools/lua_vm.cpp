@@ -16,10 +16,21 @@ const char* const kScriptFailed =
     "Dock command service error. Command script failure, please consult vek-command logs.";
 const char* const kInvalidArgs = "Dock command service error. Invalid job arguments.";
 
+// Entries of the globals and of package.loaded once the standard libraries are open (38 and 10
+// in Lua 5.2), rounded up to the power of two Lua gives a table's hash part.
+constexpr int kGlobalsSize = 64;
+constexpr int kLoadedSize = 16;
+
 // The C functions below run under lua_pcall (see callProtected) and may raise; they own nothing.
 
 int openStandardLibraries(lua_State* L)
 {
+    // The globals and the loaded modules in tables of the size they grow to while the libraries
+    // are opened, so that they are not rehashed on the way there.
+    lua_createtable(L, 0, kGlobalsSize);                    // globals
+    lua_rawseti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);    //
+    lua_createtable(L, 0, kLoadedSize);                     // loaded
+    lua_setfield(L, LUA_REGISTRYINDEX, "_LOADED");          //
     luaL_openlibs(L);
     return 0;
 }
@@ -165,7 +176,7 @@ bool LuaVM::prepare()
 void LuaVM::close()
 {
     if (_L && _budget)
-        _budget->beginClose();
+        _budget->beginClose(_L.get());
     _L.reset();
     _prepared = false;
 }
