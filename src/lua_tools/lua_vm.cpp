@@ -16,7 +16,7 @@ const char* const kScriptFailed =
     "Dock command service error. Command script failure, please consult vek-command logs.";
 const char* const kInvalidArgs = "Dock command service error. Invalid job arguments.";
 
-// Entries of the globals and of package.loaded once the standard libraries are open (38 and 10
+// Entries of the globals and of package.loaded once the standard libraries are open (37 and 10
 // in Lua 5.2), rounded up to the power of two Lua gives a table's hash part.
 constexpr int kGlobalsSize = 64;
 constexpr int kLoadedSize = 16;
