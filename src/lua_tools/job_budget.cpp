@@ -48,7 +48,9 @@ void* JobBudget::allocateClosing(void* ud, void* ptr, size_t osize, size_t nsize
     if (nsize == 0) {
         if (ptr) {
             self->_arena.discard(ptr);
-            self->_used -= osize;
+            // Only a capped budget counts what it holds.
+            if (self->_limit_bytes != 0)
+                self->_used -= osize;
         }
         return nullptr;
     }

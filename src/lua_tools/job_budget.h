@@ -11,8 +11,10 @@
 namespace vek {
 
 /// Enforces the JobLimits of one Lua state: it is the state's allocator (its blocks come from an
-/// arena of its own, and growth past the memory cap is refused) and, once the script starts, its count hook (raising an error past the deadline).
-/// The state keeps a pointer to it as the allocator's user data, so it must outlive the state.
+/// arena of its own, and growth past the memory cap is refused) and, once the script starts, its
+/// count hook (raising an error past the deadline). The state keeps a pointer to it as the
+/// allocator's user data, so it must outlive the state. Reset, it serves the next state with the
+/// memory the last one left in the arena.
 class JobBudget {
 public:
     /// Instructions between two clock reads of the time-limit hook.
