@@ -34,6 +34,8 @@ fi
 SERVICE="$BUILD_DIR/src/vek-command"
 GENERATOR="$BUILD_DIR/benchmarks/command/load_generator"
 FLOOR="$BUILD_DIR/benchmarks/lua/lua_floor"
+# An older build may have neither: the ones of this tree's build count the same.
+[ -x "$GENERATOR" ] || GENERATOR="build/normal/benchmarks/command/load_generator"
 [ -x "$FLOOR" ] || FLOOR="build/normal/benchmarks/lua/lua_floor"
 
 WORK=$(mktemp -d)
