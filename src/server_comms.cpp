@@ -20,6 +20,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRetryInterval = std::chrono::seconds(1);
 // How long a stopping service keeps driving the client for results still in flight.
 constexpr auto kDeliveryGrace = std::chrono::seconds(2);
+// A loop call that waited this long saw no traffic worth waiting for: the service is idle.
+constexpr auto kQuietConnection = std::chrono::milliseconds(100);
 // Sleep granularity while waiting, so that a stop signal is seen promptly.
 constexpr auto kPauseStep = std::chrono::milliseconds(50);
 
@@ -121,6 +123,7 @@ void ServerCommunicator::start()
     auto last_attempt = Clock::now();
     _client.start(host, port);
     while (program_running) {
+        const auto loop_start = Clock::now();
         const int status = _client.loop(1000, 1);
         if (status == MOSQ_ERR_CONN_LOST || status == MOSQ_ERR_NO_CONN) {
             pause_until(last_attempt + kRetryInterval);
@@ -128,15 +131,24 @@ void ServerCommunicator::start()
                 break;
             last_attempt = Clock::now();
             _client.start(host, port);
-        } else if (program_running && !handler.nextJobPrepared() && !_client.want_write()) {
-            // The last result, if any, has reached the socket: open the next job's Lua state
-            // now rather than when its request arrives.
-            handler.prepareNextJob();
+        } else if (program_running && !handler.nextJobPrepared()) {
+            prepare_when_idle(handler, Clock::now() - loop_start >= kQuietConnection);
         }
     }
 
     deliver_pending(handler);
     log.info("Closing server comms service");
+}
+
+void ServerCommunicator::prepare_when_idle(CommandHandler& handler, bool quiet)
+{
+    // The broker hands a QoS 2 result to the server only once our PUBREL reaches it, so the
+    // state is opened when the last result's handshake is over (or, should a handshake never
+    // end, once the connection has been quiet for a while), not between PUBLISH and PUBREL.
+    if (_client.want_write())
+        return;
+    if (handler.published() <= _client.completed() || quiet)
+        handler.prepareNextJob();
 }
 
 void ServerCommunicator::deliver_pending(const CommandHandler& handler)

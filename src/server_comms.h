@@ -42,6 +42,9 @@ private:
     ServiceClient setup_client();
     std::vector<std::string> parse_search_dirs(const char* search_dirs_str);
     JobLimits read_job_limits() const;
+    /// Has the handler prepare the next job's Lua state when nothing of the last result is left
+    /// to send or acknowledge; `quiet`: the last loop call found no traffic for a while.
+    void prepare_when_idle(CommandHandler& handler, bool quiet);
     /// Drives the client until everything the handler published has completed its QoS 2
     /// handshake, for a bounded time.
     void deliver_pending(const CommandHandler& handler);
