@@ -153,8 +153,14 @@ median() {
     awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else printf "%.0f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'
 }
 
+# Lowest and highest of one field, "low-high": how far the load moved the repetitions.
+spread() {
+  sed -n "s/.*$2=\([0-9.]*\).*/\1/p" <<<"${RESULTS[$1]}" | sort -n | awk 'NR == 1 { low = $1 } { high = $1 } END { print low "-" high }'
+}
+
 echo
-printf "%-10s %-40s %8s %8s %8s %8s %10s\n" "in flight" "contender" "jobs/s" "p50 us" "p99 us" "cpu/job" "of null"
+printf "%-10s %-40s %8s %12s %8s %8s %8s %10s\n" "in flight" "contender" "jobs/s" "(range)" "p50 us" "p99 us" \
+  "cpu/job" "of null"
 for in_flight in 1 16; do
   target=$([ "$in_flight" -eq 1 ] && echo 85 || echo 60)
   null_rate=$(median "null $in_flight" jobs_per_s)
@@ -163,8 +169,8 @@ for in_flight in 1 16; do
     ratio=$(awk -v a="$rate" -v b="$null_rate" 'BEGIN { printf "%.0f", 100 * a / b }')
     verdict=""
     [ "$name" = null ] || verdict="$ratio% (target $target%: $([ "$ratio" -ge "$target" ] && echo ok || echo MISSED))"
-    printf "%-10s %-40s %8s %8s %8s %8s %s\n" "$in_flight" "${LABEL[$name]}" "$rate" \
-      "$(median "$name $in_flight" p50_us)" "$(median "$name $in_flight" p99_us)" \
+    printf "%-10s %-40s %8s %12s %8s %8s %8s %s\n" "$in_flight" "${LABEL[$name]}" "$rate" \
+      "($(spread "$name $in_flight" jobs_per_s))" "$(median "$name $in_flight" p50_us)" "$(median "$name $in_flight" p99_us)" \
       "$(median "$name $in_flight" cpu_us)" "$verdict"
   done
 done
