@@ -120,21 +120,25 @@ valgrind --tool=callgrind --callgrind-out-file="$WORK/callgrind.floor" "$FLOOR" 
 FLOOR_PER_ROUND=$(( ($(total "$WORK/callgrind.floor") - $(total "$WORK/callgrind.floor0")) / FLOOR_ROUNDS ))
 
 # Inclusive counts of the job run's top functions, divided by the jobs run: the ones that belong
-# to a job read as the cost per job.
+# to a job read as the cost per job. Each function once (the debug information may spell its file
+# two ways), without the program's frame and the unnamed functions of stripped libraries.
 per_job_top() {
   callgrind_annotate --inclusive=yes --threshold=100 "$1" 2>/dev/null |
     awk -v n="$2" -v top="$TOP" '
       /^ *[0-9,]+ / && shown < top {
         count = $1; gsub(",", "", count)
         name = $0; sub(/^ *[0-9,]+ +(\([^)]*\) +)?/, "", name); sub(/ \[[^]]*\]$/, "", name)
+        sub(/^[^:]*:/, "", name)
+        if (name ~ /^(PROGRAM TOTALS|0x[0-9a-f]+('[0-9]+)?|\(below main\)|__libc_start_main.*|main)$/ || seen[name]++)
+          next
         printf "%12.0f  %s\n", count / n, name
         ++shown
       }'
 }
 
 echo
-echo "top inclusive functions of the job run, instructions per job (startup included, so the"
-echo "first lines read high):"
+echo "top inclusive functions of the job run, instructions per job (start-up included, so the"
+echo "first lines read a little high):"
 per_job_top "$WORK/callgrind.jobs" "$RAN"
 echo
 echo "top inclusive functions of the floor, instructions per round:"
