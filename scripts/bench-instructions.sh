@@ -129,7 +129,7 @@ per_job_top() {
         count = $1; gsub(",", "", count)
         name = $0; sub(/^ *[0-9,]+ +(\([^)]*\) +)?/, "", name); sub(/ \[[^]]*\]$/, "", name)
         sub(/^[^:]*:/, "", name)
-        if (name ~ /^(PROGRAM TOTALS|0x[0-9a-f]+('[0-9]+)?|\(below main\)|__libc_start_main.*|main)$/ || seen[name]++)
+        if (name ~ /^(PROGRAM TOTALS|0x[0-9a-f]+[^ ]*|\(below main\)|__libc_start_main.*|main)$/ || seen[name]++)
           next
         printf "%12.0f  %s\n", count / n, name
         ++shown
