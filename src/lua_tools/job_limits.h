@@ -18,4 +18,14 @@ struct JobLimits {
     bool operator!=(const JobLimits& other) const { return !(*this == other); }
 };
 
+// A prepared Lua state is used only under limits equal to those it was made under, so a field
+// added above must join operator== too; this stops the build until the comparison is looked at.
+namespace job_limits_detail {
+struct Fields {
+    unsigned time_limit_ms;
+    size_t memory_limit_kb;
+};
+} // namespace job_limits_detail
+static_assert(sizeof(JobLimits) == sizeof(job_limits_detail::Fields), "compare every JobLimits field in operator==");
+
 } // namespace vek
