@@ -1,6 +1,7 @@
 #include "cached_pattern_layout.h"
 
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <set>
 
@@ -33,6 +34,40 @@ std::string formatTime(const std::string& format, const std::tm& time)
     char text[100];
     const size_t length = std::strftime(text, sizeof text, format.c_str(), &time);
     return std::string(text, length);
+}
+
+// The most characters a date format can give, for the "C" locale the service runs in (it never
+// sets another); a conversion it does not know counts generously.
+size_t widestDate(const std::string& format)
+{
+    size_t width = 0;
+    for (size_t i = 0; i < format.size(); ++i) {
+        if (format[i] != '%') {
+            ++width;
+            continue;
+        }
+        if (++i < format.size() && (format[i] == 'E' || format[i] == 'O'))
+            ++i;
+        if (i >= format.size())
+            return SIZE_MAX;
+        switch (format[i]) {
+        case 'n': case 't': width += 1; break;
+        case 'd': case 'e': case 'H': case 'I': case 'k': case 'l': case 'm': case 'M': case 'S':
+        case 'y': case 'C': case 'g': case 'V': case 'U': case 'W': case 'u': case 'w': case 'p':
+        case 'P': width += 2; break;
+        case 'a': case 'b': case 'h': case 'j': width += 3; break;
+        case 'R': width += 5; break;
+        case 'z': case 'Z': width += 6; break;
+        case 'D': case 'T': case 'x': case 'X': width += 8; break;
+        case 'A': case 'B': width += 9; break;
+        case 'F': case 'r': width += 11 + 6; break; // a year may have more than four digits
+        case 'Y': case 'G': width += 11; break;
+        case 'c': width += 24 + 7; break;
+        case 's': width += 20; break;
+        default: width += 32; break;
+        }
+    }
+    return width;
 }
 
 // Reads the digits at pattern[i...] into value; false when there are none.
@@ -120,8 +155,9 @@ std::unique_ptr<CachedPatternLayout> CachedPatternLayout::compile(const std::str
             break;
         case 'd': {
             const std::string format = dateFormat(spec);
-            // "%%" could pair up with the milliseconds' split; long formats overflow the buffer.
-            if (format.find("%%") != std::string::npos || format.size() > 40)
+            // "%%" could pair up with the milliseconds' split. PatternLayout formats into 100
+            // bytes and writes whatever the buffer holds when the text does not fit.
+            if (format.find("%%") != std::string::npos || widestDate(format) + 3 >= 100)
                 return nullptr;
             piece.kind = Kind::Date;
             const size_t millis = format.find("%l");

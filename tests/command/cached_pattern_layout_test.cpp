@@ -43,6 +43,7 @@ TEST(CachedPatternLayout, WritesWhatPatternLayoutWrites)
         "no conversions at all",
         "",
         "%m{ignored} %p{ignored}",
+        "%d{%A, %d %B %Y, %H hours %M minutes %S seconds and %l ms} %m", // long, still fits
     };
     const LoggingEvent events[] = {
         event("commandHandler", "Received command request, job_id: 7", Priority::INFO, 1700000000, 0),
@@ -72,7 +73,7 @@ TEST(CachedPatternLayout, LeavesWhatItDoesNotReproduceToPatternLayout)
         "%-n%m",
         "%m %",             // unterminated
         "%d{%%l} %m",       // escaped percent in a date
-        "%d{%A, %d %B %Y, %H hours %M minutes %S seconds and %l ms} %m", // over PatternLayout's buffer
+        "%d{%c %c %c %c} %m", // could overflow PatternLayout's 100-byte buffer
         "%.p",
         "%-p",
     };
