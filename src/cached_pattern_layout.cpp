@@ -1,7 +1,6 @@
 #include "cached_pattern_layout.h"
 
 #include <cctype>
-#include <cstdint>
 #include <cstdio>
 #include <set>
 
@@ -49,7 +48,7 @@ size_t widestDate(const std::string& format)
         if (++i < format.size() && (format[i] == 'E' || format[i] == 'O'))
             ++i;
         if (i >= format.size())
-            return SIZE_MAX;
+            return 1000; // a lone "%" at the end: refused
         switch (format[i]) {
         case 'n': case 't': width += 1; break;
         case 'd': case 'e': case 'H': case 'I': case 'k': case 'l': case 'm': case 'M': case 'S':

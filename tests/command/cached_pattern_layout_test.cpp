@@ -74,6 +74,8 @@ TEST(CachedPatternLayout, LeavesWhatItDoesNotReproduceToPatternLayout)
         "%m %",             // unterminated
         "%d{%%l} %m",       // escaped percent in a date
         "%d{%c %c %c %c} %m", // could overflow PatternLayout's 100-byte buffer
+        "%d{%H:%M %} %m",     // a date format ending in a lone "%"
+        "%d{%H:%M %E} %m",
         "%.p",
         "%-p",
     };
