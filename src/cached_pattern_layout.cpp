@@ -16,15 +16,15 @@ namespace vek {
 namespace {
 
 // The date formats PatternLayout knows by name.
-std::string dateFormat(const std::string& spec)
+std::string dateFormat(const std::string& argument)
 {
-    if (spec.empty() || spec == "ISO8601")
+    if (argument.empty() || argument == "ISO8601")
         return "%Y-%m-%d %H:%M:%S,%l";
-    if (spec == "ABSOLUTE")
+    if (argument == "ABSOLUTE")
         return "%H:%M:%S,%l";
-    if (spec == "DATE")
+    if (argument == "DATE")
         return "%d %b %Y %H:%M:%S,%l";
-    return spec;
+    return argument;
 }
 
 std::string formatTime(const std::string& format, const std::tm& time)
@@ -128,10 +128,10 @@ std::unique_ptr<CachedPatternLayout> CachedPatternLayout::compile(const std::str
         if (i >= pattern.size())
             return nullptr; // PatternLayout refuses it
         const char conversion = pattern[i++];
-        std::string spec;
+        std::string argument;
         if (i < pattern.size() && pattern[i] == '{') {
             const size_t end = pattern.find('}', i);
-            spec = pattern.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
+            argument = pattern.substr(i + 1, end == std::string::npos ? std::string::npos : end - i - 1);
             i = end == std::string::npos ? pattern.size() : end + 1;
         }
         const bool modified = piece.min_width != 0 || piece.max_width != 0 || piece.align_left;
@@ -148,12 +148,12 @@ std::unique_ptr<CachedPatternLayout> CachedPatternLayout::compile(const std::str
         case 't': piece.kind = Kind::Thread; break;
         case 'x': piece.kind = Kind::Context; break;
         case 'c':
-            if (!spec.empty())
+            if (!argument.empty())
                 return nullptr; // a precision: not reproduced here
             piece.kind = Kind::Category;
             break;
         case 'd': {
-            const std::string format = dateFormat(spec);
+            const std::string format = dateFormat(argument);
             // "%%" could pair up with the milliseconds' split. PatternLayout formats into 100
             // bytes and writes whatever the buffer holds when the text does not fit.
             if (format.find("%%") != std::string::npos || widestDate(format) + 3 >= 100)
