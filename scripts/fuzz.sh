@@ -13,7 +13,8 @@ cd "$(dirname "$0")/.."
 
 SECONDS_PER_TARGET=${1:-60}
 JOBS=${FUZZ_JOBS:-2}
-TARGETS=(${FUZZ_TARGETS:-request_payload pack_to_lua run_job hdlc_frame tag_msg server_request key_manifest key_signature properties topic_filter})
+TARGETS=(${FUZZ_TARGETS:-request_payload request_budget pack_to_lua run_job hdlc_frame tag_msg server_request key_manifest
+  key_signature properties topic_filter status_records log_pattern})
 
 ./scripts/install-deps.sh >/dev/null
 if command -v ccache >/dev/null; then

@@ -21,6 +21,8 @@ PACKAGES=(
   # and clang's sanitizer runtimes.
   clang-14 libclang-rt-14-dev
   openssl
+  # Instruction counts of the command service (scripts/bench-instructions.sh).
+  valgrind
 )
 
 # The board's tools: amd64 packages only. Everything armhf comes from scripts/make-sysroot.sh.

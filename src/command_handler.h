@@ -62,6 +62,10 @@ public:
     void setRequestLimits(const RequestLimits& limits) { _request_limits = limits; }
     /// Told around every job from now on; not owned, may be null.
     void setJobObserver(JobObserver* observer) { _observer = observer; }
+    /// Prepares the next job's Lua state ahead of its request; for idle moments of the caller.
+    void prepareNextJob() noexcept { _lua_agent.prepareNextJob(); }
+    /// A state is ready for the next job.
+    bool nextJobPrepared() const { return _lua_agent.nextJobPrepared(); }
     /// Results and transaction ends the client has accepted for sending so far.
     unsigned long published() const { return _published; }
 

@@ -24,6 +24,8 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRetryInterval = std::chrono::seconds(1);
 // How long a stopping service keeps driving the client for results still in flight.
 constexpr auto kDeliveryGrace = std::chrono::seconds(2);
+// A loop call that waited this long saw no traffic worth waiting for: the service is idle.
+constexpr auto kQuietConnection = std::chrono::milliseconds(100);
 // Sleep granularity while waiting, so that a stop signal is seen promptly.
 constexpr auto kPauseStep = std::chrono::milliseconds(50);
 // PINGREQs during a job come this often: a quarter of the client's 60 s keep-alive, so that the
@@ -183,6 +185,7 @@ void ServerCommunicator::start()
     auto last_attempt = Clock::now();
     _client.start(host, port);
     while (program_running) {
+        const auto loop_start = Clock::now();
         const int status = _client.loop(1000, 1);
         // What the loop call read runs now, outside the library's callbacks, in arrival order; a
         // stop signal ends the service once the running job is over.
@@ -194,6 +197,8 @@ void ServerCommunicator::start()
                 break;
             last_attempt = Clock::now();
             _client.start(host, port);
+        } else if (program_running && !handler.nextJobPrepared()) {
+            prepare_when_idle(handler, Clock::now() - loop_start >= kQuietConnection);
         }
     }
 
@@ -205,6 +210,18 @@ void ServerCommunicator::start()
     if (_client.disconnect() == MOSQ_ERR_SUCCESS)
         _client.loop(100, 1);
     log.info("Closing server comms service");
+}
+
+void ServerCommunicator::prepare_when_idle(CommandHandler& handler, bool quiet)
+{
+    // The broker hands a QoS 2 result to the server only once our PUBREL reaches it, so the
+    // state is opened when the last result's handshake is over (or, should a handshake never
+    // end, once the connection has been quiet for a while), not between PUBLISH and PUBREL.
+    if (_client.want_write())
+        return;
+    // The status records' completions count in the client's total too.
+    if (handler.published() + _client.statusPublished() <= _client.completed() || quiet)
+        handler.prepareNextJob();
 }
 
 void ServerCommunicator::deliver_pending(const CommandHandler& handler)

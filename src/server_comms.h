@@ -51,6 +51,9 @@ private:
     /// keys server_comms.username and server_comms.password_file; the user name, or null for an
     /// anonymous session. Throws std::runtime_error when the password cannot be read.
     const char* set_credentials();
+    /// Has the handler prepare the next job's Lua state when nothing of the last result is left
+    /// to send or acknowledge; `quiet`: the last loop call found no traffic for a while.
+    void prepare_when_idle(CommandHandler& handler, bool quiet);
     /// Drives the client until everything the handler published has completed its QoS 2
     /// handshake, for a bounded time.
     void deliver_pending(const CommandHandler& handler);

@@ -1,22 +1,8 @@
 #include "job_budget.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 namespace vek {
-
-namespace {
-
-void* resize(void* ptr, size_t nsize) noexcept
-{
-    if (nsize == 0) {
-        std::free(ptr);
-        return nullptr;
-    }
-    return std::realloc(ptr, nsize);
-}
-
-} // namespace
 
 void JobBudget::reset(const JobLimits& limits)
 {
@@ -26,6 +12,7 @@ void JobBudget::reset(const JobLimits& limits)
     _memory_refused = false;
     _deadline = {};
     _time_expired = false;
+    _arena.reset();
 }
 
 bool JobBudget::charge(size_t bytes)
@@ -40,30 +27,46 @@ bool JobBudget::charge(size_t bytes)
     return true;
 }
 
-void* JobBudget::allocate(void*, void* ptr, size_t, size_t nsize) noexcept
+void* JobBudget::allocate(void* ud, void* ptr, size_t osize, size_t nsize) noexcept
 {
-    return resize(ptr, nsize);
+    // Without a block, osize carries the object type, not a size.
+    return static_cast<JobBudget*>(ud)->resize(ptr, ptr ? osize : 0, nsize);
 }
 
 void* JobBudget::allocateCapped(void* ud, void* ptr, size_t osize, size_t nsize) noexcept
 {
     auto* self = static_cast<JobBudget*>(ud);
-    // Without a block, osize carries the object type, not a size.
     const size_t old = ptr ? osize : 0;
     if (nsize == 0) {
-        resize(ptr, 0);
+        self->resize(ptr, old, 0);
         self->_used -= old;
         return nullptr;
     }
-    // Only growth is refused: Lua relies on shrinking never failing.
+    // Only growth is refused: Lua relies on shrinking never failing. The bytes counted are the
+    // ones Lua asks for, whatever the arena rounds them up to.
     if (nsize > old && self->_used - old + nsize > self->_limit_bytes) {
         self->_memory_refused = true;
         return nullptr;
     }
-    void* block = resize(ptr, nsize);
+    void* block = self->resize(ptr, old, nsize);
     if (block)
         self->_used = self->_used - old + nsize;
     return block;
+}
+
+void* JobBudget::allocateClosing(void* ud, void* ptr, size_t osize, size_t nsize) noexcept
+{
+    auto* self = static_cast<JobBudget*>(ud);
+    if (nsize == 0) {
+        if (ptr) {
+            self->_arena.discard(ptr);
+            // Only a capped budget counts what it holds.
+            if (self->_limit_bytes != 0)
+                self->_used -= osize;
+        }
+        return nullptr;
+    }
+    return self->_limit_bytes != 0 ? allocateCapped(ud, ptr, osize, nsize) : allocate(ud, ptr, osize, nsize);
 }
 
 void JobBudget::startClock(lua_State* L)

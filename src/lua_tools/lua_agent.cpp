@@ -40,6 +40,38 @@ bool LuaAgent::findScript(std::string& script_path, const std::string& script_na
     return false;
 }
 
+LuaAgent::~LuaAgent() = default;
+
+void LuaAgent::setLimits(const JobLimits& limits)
+{
+    if (limits == _limits)
+        return;
+    _limits = limits;
+    _prepare_failed = false;
+    if (_next_vm) {
+        _spare_budget = _next_vm->takeBudget();
+        _next_vm.reset();
+    }
+}
+
+void LuaAgent::prepareNextJob() noexcept
+{
+    if (_next_vm || _prepare_failed)
+        return;
+    try {
+        auto vm = std::make_unique<LuaVM>(_search_dirs, _staging_dir.c_str(), takeBudget());
+        vm->setLimits(_limits);
+        if (vm->prepare()) {
+            _next_vm = std::move(vm);
+        } else {
+            _prepare_failed = true;
+            _spare_budget = vm->takeBudget();
+        }
+    } catch (const std::exception&) {
+        // Out of memory: the next job opens its own state and reports what happens then.
+    }
+}
+
 JobResult LuaAgent::runJob(const std::string& script_name, const msgpack::object& args, size_t request_bytes)
 {
     std::string path;
@@ -50,13 +82,18 @@ JobResult LuaAgent::runJob(const std::string& script_name, const msgpack::object
     if (!plain || !findScript(path, script_name))
         return JobResult(false, "Cannot run job. Script not found \"" + escaped(script_name) + "\"");
 
-    LuaVM vm(_search_dirs, _staging_dir.c_str());
-    vm.setLimits(_limits);
-    vm.setRequestBytes(request_bytes);
-    // Whatever the job does to its state, the state goes with the VM: the next job opens another.
-    JobResult result = vm.executeScript(path.c_str(), args);
+    // A prepared VM was made under the limits in force: setLimits drops it otherwise.
+    std::unique_ptr<LuaVM> vm = std::move(_next_vm);
+    if (!vm) {
+        vm = std::make_unique<LuaVM>(_search_dirs, _staging_dir.c_str(), takeBudget());
+        vm->setLimits(_limits);
+    }
+    vm->setRequestBytes(request_bytes);
+    JobResult result = vm->executeScript(path.c_str(), args);
     if (!result.getStatus())
         log.error("%s job failed", escaped(path).c_str());
+    // Whatever the job did to its state, the state is closed now: the next job gets another.
+    _spare_budget = vm->takeBudget();
     return result;
 }
 

@@ -1,5 +1,7 @@
 #include "lua_vm.h"
 
+#include <new>
+
 #include "common/log_text.h"
 #include "pack_to_lua_converter.h"
 #include "protected_call.h"
@@ -15,10 +17,21 @@ const char* const kScriptFailed =
     "Dock command service error. Command script failure, please consult vek-command logs.";
 const char* const kInvalidArgs = "Dock command service error. Invalid job arguments.";
 
+// Entries of the globals and of package.loaded once the standard libraries are open (37 and 10
+// in Lua 5.2), rounded up to the power of two Lua gives a table's hash part.
+constexpr int kGlobalsSize = 64;
+constexpr int kLoadedSize = 16;
+
 // The C functions below run under lua_pcall (see callProtected) and may raise; they own nothing.
 
-int openLibraries(lua_State* L)
+int openStandardLibraries(lua_State* L)
 {
+    // The globals and the loaded modules in tables of the size they grow to while the libraries
+    // are opened, so that they are not rehashed on the way there.
+    lua_createtable(L, 0, kGlobalsSize);                    // globals
+    lua_rawseti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);    //
+    lua_createtable(L, 0, kLoadedSize);                     // loaded
+    lua_setfield(L, LUA_REGISTRYINDEX, "_LOADED");          //
     luaL_openlibs(L);
     return 0;
 }
@@ -93,8 +106,10 @@ int onPanic(lua_State* L)
 
 } // namespace
 
-LuaVM::LuaVM(const std::vector<std::string>& search_dirs, const char* staging_dir)
-    : log(log4cpp::Category::getInstance("script")), _staging_dir(staging_dir), _search_dirs(search_dirs)
+LuaVM::LuaVM(const std::vector<std::string>& search_dirs, const char* staging_dir,
+             std::unique_ptr<JobBudget> budget)
+    : log(log4cpp::Category::getInstance("script")), _staging_dir(staging_dir), _search_dirs(search_dirs),
+      _budget(std::move(budget))
 {
 }
 
@@ -104,19 +119,40 @@ LuaVM::~LuaVM()
     close();
 }
 
-bool LuaVM::open()
+bool LuaVM::openState()
 {
     // The budget is the allocator of the open state, so that state goes first.
     close();
-    _budget.reset(_limits);
-    _L.reset(lua_newstate(_budget.allocator(), &_budget));
-    if (!_L) {
+    if (!_budget)
+        _budget.reset(new (std::nothrow) JobBudget);
+    if (!_budget)
+        return false;
+    _budget->reset(_limits);
+    _L.reset(lua_newstate(_budget->allocator(), _budget.get()));
+    return static_cast<bool>(_L);
+}
+
+int LuaVM::openLibraries()
+{
+    lua_State* L = _L.get();
+    lua_atpanic(L, &onPanic);
+    // As the stand-alone interpreter does: the libraries make no garbage, and collection cycles
+    // over them while they are opened would cost about as much as opening them. The collector
+    // runs again once the environment is set (startCollector).
+    lua_gc(L, LUA_GCSTOP, 0);
+    // Under a memory limit even the libraries may not fit.
+    return callProtected(L, &openStandardLibraries, nullptr, 0, 0);
+}
+
+void LuaVM::startCollector() { lua_gc(_L.get(), LUA_GCRESTART, 0); }
+
+bool LuaVM::open()
+{
+    if (!openState()) {
         log.error("Failed to create a new Lua instance.");
         return false;
     }
-    lua_atpanic(_L.get(), &onPanic);
-    // Under a memory limit even the libraries may not fit.
-    const int status = callProtected(_L.get(), &openLibraries, nullptr, 0, 0);
+    const int status = openLibraries();
     if (status != LUA_OK) {
         logLuaError(status);
         log.error("Failed to create a new Lua instance.");
@@ -126,22 +162,60 @@ bool LuaVM::open()
     return true;
 }
 
-void LuaVM::close() { _L.reset(); }
+bool LuaVM::prepare()
+{
+    _prepared = false;
+    if (!openState() || openLibraries() != LUA_OK || addVekEnv() != LUA_OK || addSearchDirs() != LUA_OK) {
+        close();
+        return false;
+    }
+    startCollector();
+    _prepared = true;
+    return true;
+}
+
+void LuaVM::close()
+{
+    if (_L && _budget)
+        _budget->beginClose(_L.get());
+    _L.reset();
+    _prepared = false;
+}
+
+std::unique_ptr<JobBudget> LuaVM::takeBudget()
+{
+    close();
+    // Forgets the closed state's memory, keeping only a bounded part resident.
+    if (_budget)
+        _budget->reset(_limits);
+    return std::move(_budget);
+}
 
 JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args)
 {
-    if (!_L && !open())
-        return JobResult(false, kNoResources);
+    if (!_prepared) {
+        if (!_L && !open())
+            return JobResult(false, kNoResources);
+        lua_settop(_L.get(), 0);
+        int status = addVekEnv();
+        if (status == LUA_OK)
+            status = addSearchDirs();
+        if (status != LUA_OK) {
+            logLuaError(status);
+            lua_settop(_L.get(), 0);
+            return JobResult(false, kNoResources);
+        }
+        startCollector();
+    }
+    // A prepared state serves this one job.
+    _prepared = false;
     lua_State* L = _L.get();
     lua_settop(L, 0);
-    if (!_budget.charge(_request_bytes)) {
+    if (!_budget->charge(_request_bytes)) {
         log.error("failure: the request's %zu bytes leave no room in the job memory limit of %zu KB", _request_bytes,
                   _limits.memory_limit_kb);
         return JobResult(false, kNoResources);
     }
-
-    if (!addVekEnv() || !addSearchDirs())
-        return JobResult(false, kNoResources);
 
     if (log.isDebugEnabled())
         log.debug("luaL_loadfile: %s", escaped(abs_path).c_str());
@@ -168,13 +242,13 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
 
     if (log.isDebugEnabled())
         log.debug("lua_pcall: %s", escaped(abs_path).c_str());
-    _budget.startClock(L);
+    _budget->startClock(L);
     status = lua_pcallk(L, 0, LUA_MULTRET, 0, 0, nullptr); // results...|error
     if (status != LUA_OK) {
         logLuaError(status);
         return JobResult(false, kScriptFailed);
     }
-    if (_budget.timeLimitHit()) {
+    if (_budget->timeLimitHit()) {
         // The limit struck in a coroutine whose error the script caught, and the main thread
         // returned before its own hook came round: the job still ran out of time.
         log.error("failure: job time limit of %u ms exceeded", _limits.time_limit_ms);
@@ -187,18 +261,12 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
     return result;
 }
 
-bool LuaVM::addVekEnv()
+int LuaVM::addVekEnv()
 {
-    const int status = callProtected(_L.get(), &setVekEnv, const_cast<char*>(_staging_dir), 0, 0);
-    if (status != LUA_OK) {
-        logLuaError(status);
-        lua_settop(_L.get(), 0);
-        return false;
-    }
-    return true;
+    return callProtected(_L.get(), &setVekEnv, const_cast<char*>(_staging_dir), 0, 0);
 }
 
-bool LuaVM::addSearchDirs()
+int LuaVM::addSearchDirs()
 {
     // Built out here: the protected function must own nothing, as an error unwinds it.
     std::string path_ext;
@@ -209,13 +277,7 @@ bool LuaVM::addSearchDirs()
         cpath_ext.append(";").append(dir).append(separator).append("?.so");
     }
     PathExtensions ext{path_ext.c_str(), cpath_ext.c_str()};
-    const int status = callProtected(_L.get(), &extendPackagePaths, &ext, 0, 0);
-    if (status != LUA_OK) {
-        logLuaError(status);
-        lua_settop(_L.get(), 0);
-        return false;
-    }
-    return true;
+    return callProtected(_L.get(), &extendPackagePaths, &ext, 0, 0);
 }
 
 bool LuaVM::loadArgs(const msgpack::object& args)
@@ -231,7 +293,7 @@ bool LuaVM::loadArgs(const msgpack::object& args)
         PackToLuaConverter converter(L);
         msgpack::object_parser(args).parse(converter);
         if (converter.failed()) {
-            if (converter.failureStatus() == LUA_ERRMEM && _budget.memoryLimitHit())
+            if (converter.failureStatus() == LUA_ERRMEM && _budget->memoryLimitHit())
                 cause = "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded";
             else
                 cause = converter.failure();
@@ -246,7 +308,7 @@ bool LuaVM::loadArgs(const msgpack::object& args)
         const int status = callProtected(L, &setArgs, nullptr, 1, 0);
         if (status == LUA_OK)
             return true;
-        cause = status == LUA_ERRMEM && _budget.memoryLimitHit()
+        cause = status == LUA_ERRMEM && _budget->memoryLimitHit()
                     ? "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded"
                     : "cannot set args";
     }
@@ -291,7 +353,7 @@ void LuaVM::logLuaError(int status)
     log.debug("logLuaError: num_errs = %d", n);
     if (n <= 0)
         return;
-    if (status == LUA_ERRMEM && _budget.memoryLimitHit()) {
+    if (status == LUA_ERRMEM && _budget->memoryLimitHit()) {
         // Lua's own text would only say "not enough memory".
         log.error("failure: job memory limit of %zu KB exceeded", _limits.memory_limit_kb);
         return;

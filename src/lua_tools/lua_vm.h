@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,8 +21,10 @@ namespace vek {
 /// reasons; the Lua error text goes to the log only.
 class LuaVM {
 public:
-    /// staging_dir is kept, not copied: the caller keeps it alive for the VM's life.
-    LuaVM(const std::vector<std::string>& search_dirs, const char* staging_dir);
+    /// staging_dir is kept, not copied: the caller keeps it alive for the VM's life. A budget
+    /// given here is reused (with the memory it keeps) for the state; else the VM makes one.
+    LuaVM(const std::vector<std::string>& search_dirs, const char* staging_dir,
+          std::unique_ptr<JobBudget> budget = nullptr);
     virtual ~LuaVM();
     LuaVM(const LuaVM&) = delete;
     LuaVM& operator=(const LuaVM&) = delete;
@@ -30,9 +33,17 @@ public:
     void setLimits(const JobLimits& limits) { _limits = limits; }
     /// Memory the job's request holds outside the state, counted against its memory limit.
     void setRequestBytes(size_t bytes) { _request_bytes = bytes; }
+    const JobLimits& limits() const { return _limits; }
 
     bool open();
     void close();
+    /// Opens the state and gives it the script's environment ahead of the job, so that
+    /// executeScript only loads and runs. Logs nothing: no job runs yet, and a job on a VM whose
+    /// preparation failed tries again and reports as usual. False when it failed.
+    bool prepare();
+    bool prepared() const { return _prepared; }
+    /// Closes the state and hands over its budget, with the memory it keeps, for another VM.
+    std::unique_ptr<JobBudget> takeBudget();
     JobResult executeScript(const char* abs_path, const msgpack::object& args);
 
 protected:
@@ -40,8 +51,14 @@ protected:
     CHandle<lua_State, lua_close> _L;
 
 private:
-    bool addVekEnv();
-    bool addSearchDirs();
+    // The state alone, with nothing logged; false when it cannot be created.
+    bool openState();
+    // The standard libraries, with the collector stopped; lua_pcall's status.
+    int openLibraries();
+    void startCollector();
+    // These two return lua_pcall's status, with the error value on top when it is not LUA_OK.
+    int addVekEnv();
+    int addSearchDirs();
     bool loadArgs(const msgpack::object& args);
     bool unloadAnswer(std::vector<unsigned char>& answer);
     void logLuaError(int status);
@@ -51,7 +68,8 @@ private:
     JobLimits _limits;
     size_t _request_bytes = 0;
     // The state's allocator data: must outlive _L, which the destructor closes first.
-    JobBudget _budget;
+    std::unique_ptr<JobBudget> _budget;
+    bool _prepared = false;
 };
 
 } // namespace vek

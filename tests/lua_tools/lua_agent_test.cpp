@@ -146,6 +146,84 @@ TEST_F(Agent, JobsOfOneAgentShareNoGlobals)
     EXPECT_EQ(answerOf(run(agent, "get.lua")), "nil nil");
 }
 
+TEST_F(Agent, PreparedStateServesOneJobOnly)
+{
+    first.write("set.lua", "leaked = 'from the last job' string.leaked = 1 return 'set'");
+    first.write("get.lua", "return tostring(leaked) .. ' ' .. tostring(string.leaked) .. ' ' .. vekenv.staging_dir");
+    vek::LuaAgent agent({first.path()}, "/tmp");
+    agent.prepareNextJob();
+    ASSERT_TRUE(agent.nextJobPrepared());
+    EXPECT_EQ(answerOf(run(agent, "set.lua")), "set");
+    EXPECT_FALSE(agent.nextJobPrepared());
+    agent.prepareNextJob();
+    EXPECT_EQ(answerOf(run(agent, "get.lua")), "nil nil /tmp");
+    // Preparing again while one is ready changes nothing; a job that finds no script leaves the
+    // prepared state for the next one.
+    agent.prepareNextJob();
+    agent.prepareNextJob();
+    EXPECT_FALSE(run(agent, "missing.lua").getStatus());
+    EXPECT_TRUE(agent.nextJobPrepared());
+    EXPECT_EQ(answerOf(run(agent, "set.lua")), "set");
+    // Prepared or not, jobs take turns.
+    EXPECT_EQ(answerOf(run(agent, "get.lua")), "nil nil /tmp");
+    agent.prepareNextJob();
+    EXPECT_EQ(answerOf(run(agent, "get.lua")), "nil nil /tmp");
+}
+
+TEST_F(Agent, PreparedStateRunsUnderTheLimitsInForce)
+{
+    first.write("job.lua", "return 'ran'");
+    first.write("spin.lua", "while true do end");
+    vek::LuaAgent agent({first.path()}, "/tmp");
+    // The smallest memory limit a job runs under, found without prepared states, holds with them
+    // too: the libraries and the environment count toward the limit either way.
+    auto runs = [&](size_t kb, bool prepared) {
+        agent.setLimits({0, kb});
+        if (prepared)
+            agent.prepareNextJob();
+        EXPECT_EQ(agent.nextJobPrepared(), prepared) << kb;
+        return run(agent, "job.lua").getStatus();
+    };
+    size_t low = 1, high = 1024;
+    ASSERT_TRUE(runs(high, false));
+    while (low < high) {
+        const size_t middle = (low + high) / 2;
+        if (runs(middle, false))
+            high = middle;
+        else
+            low = middle + 1;
+    }
+    ASSERT_GT(low, 1u);
+    EXPECT_TRUE(runs(low, true));
+    EXPECT_TRUE(runs(low, true)); // a state's memory, kept for the next, counts afresh
+    EXPECT_FALSE(runs(low - 1, false));
+
+    // A state prepared under other limits is not used.
+    agent.setLimits({0, 0});
+    agent.prepareNextJob();
+    agent.setLimits({50, 0});
+    EXPECT_FALSE(agent.nextJobPrepared());
+    agent.prepareNextJob();
+    logs.clear();
+    EXPECT_FALSE(run(agent, "spin.lua").getStatus());
+    EXPECT_TRUE(logs.has("script", Priority::ERROR, "failure: job time limit of 50 ms exceeded"));
+    // Setting the same limits again keeps the prepared state.
+    agent.prepareNextJob();
+    agent.setLimits({50, 0});
+    EXPECT_TRUE(agent.nextJobPrepared());
+
+    // Too little memory for the libraries: nothing is prepared, quietly, and the job fails and
+    // reports as it always did.
+    agent.setLimits({0, 4});
+    logs.clear();
+    agent.prepareNextJob();
+    EXPECT_FALSE(agent.nextJobPrepared());
+    EXPECT_EQ(logs.count("Failed to create a new Lua instance."), 0u);
+    EXPECT_EQ(std::string(run(agent, "job.lua").getReason()),
+              "Dock command service error. Failed to allocate resources for job.");
+    EXPECT_TRUE(logs.has("script", Priority::ERROR, "Failed to create a new Lua instance."));
+}
+
 TEST_F(Agent, ChangedLimitsApplyToTheNextJob)
 {
     first.write("job.lua", "return 'ran'");
@@ -166,11 +244,17 @@ TEST_F(Agent, ChangedLimitsApplyToTheNextJob)
         {{50, 0}, "spin.lua", kScriptFailed},
         {{0, 4096}, "job.lua", ""},
     };
-    for (const Step& step : steps) {
-        agent.setLimits(step.limits);
-        const auto r = run(agent, step.script);
-        EXPECT_EQ(r.getStatus(), step.reason.empty()) << step.script << " " << step.limits.memory_limit_kb;
-        EXPECT_EQ(std::string(r.getReason()), step.reason) << step.script;
+    // Each step once with the state the job opens and once with one prepared before the limits
+    // changed, as the service prepares whenever it is idle.
+    for (bool prepared : {false, true}) {
+        for (const Step& step : steps) {
+            if (prepared)
+                agent.prepareNextJob();
+            agent.setLimits(step.limits);
+            const auto r = run(agent, step.script);
+            EXPECT_EQ(r.getStatus(), step.reason.empty()) << step.script << " " << step.limits.memory_limit_kb;
+            EXPECT_EQ(std::string(r.getReason()), step.reason) << step.script << " prepared " << prepared;
+        }
     }
 }
 
@@ -189,6 +273,9 @@ TEST_F(Agent, ManyJobsIncludingFailingOnes)
     agent.setLimits({0, 512});
     int succeeded = 0;
     for (int i = 0; i < 60; ++i) {
+        // Half of the rounds start on a prepared state, as in the service.
+        if (i % 2 == 0)
+            agent.prepareNextJob();
         succeeded += agent.runJob("ok.lua", goodArgs.get()).getStatus();
         succeeded += agent.runJob("ok.lua", badArgs.get()).getStatus();
         for (const char* name : {"bad.lua", "hog.lua", "syntax.lua", "missing.lua"})

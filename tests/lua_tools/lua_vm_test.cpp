@@ -107,6 +107,53 @@ TEST_F(VM, GlobalsDoNotSurviveTheJob)
     EXPECT_EQ(answerOf(r), "nil");
 }
 
+TEST_F(VM, EveryStandardLibraryIsInPlace)
+{
+    // The globals and the loaded-modules table are made before the libraries open; everything
+    // that refers to them must still agree.
+    const char* check = R"(
+        local names = {"coroutine", "package", "string", "table", "io", "os", "math", "bit32", "debug"}
+        for _, name in ipairs(names) do
+            assert(type(_G[name]) == "table", name)
+            assert(package.loaded[name] == _G[name], name)
+        end
+        assert(_G._G == _G and package.loaded._G == _G)
+        assert(debug.getregistry()._LOADED == package.loaded)
+        assert(debug.getregistry()[2] == _G)
+        assert(type(require) == "function" and type(print) == "function")
+        x = 5
+        assert(load("return x")() == 5)
+        collectgarbage()
+        assert(collectgarbage("isrunning"))
+        local globals, loaded = 0, 0
+        for _ in pairs(_G) do globals = globals + 1 end
+        for _ in pairs(package.loaded) do loaded = loaded + 1 end
+        return globals .. " " .. loaded)";
+    auto r = run(check);
+    ASSERT_TRUE(r.getStatus()) << r.getReason();
+    // 37 globals of the libraries, then vekenv and x (args is nil); the libraries' 10 modules.
+    // Both fit the sizes the tables are made with.
+    EXPECT_EQ(answerOf(r), "39 10");
+}
+
+TEST_F(VM, PreparedVMRunsOneJobWithItsEnvironment)
+{
+    scripts.write("mod.lua", "return 'module'");
+    const std::string script = scripts.write(
+        "job.lua", "leaked = (leaked or 0) + 1 return require('mod') .. leaked .. vekenv.staging_dir .. tostring(args)");
+    vek::LuaVM vm({scripts.path()}, staging.c_str());
+    ASSERT_TRUE(vm.prepare());
+    EXPECT_TRUE(vm.prepared());
+    auto args = msgpack::unpack(kNil.data(), kNil.size());
+    auto r = vm.executeScript(script.c_str(), args.get());
+    EXPECT_EQ(answerOf(r), "module1/var/stagingnil");
+    EXPECT_FALSE(vm.prepared());
+    // The budget goes to the next VM with its memory; that VM's state is a new one.
+    vek::LuaVM next({scripts.path()}, staging.c_str(), vm.takeBudget());
+    r = next.executeScript(script.c_str(), args.get());
+    EXPECT_EQ(answerOf(r), "module1/var/stagingnil");
+}
+
 TEST_F(VM, RequiresLuaAndCModulesFromSearchDirectories)
 {
     testsupport::TempDir modules;
