@@ -2,6 +2,8 @@
 
 #include <memory>
 
+namespace vek {
+
 /// Deleter for a C handle that is given back through a single release function
 /// (curl_easy_cleanup, fclose, libusb_close ...). A null handle is never passed on.
 template <auto Release>
@@ -17,3 +19,5 @@ struct CHandleDeleter {
 /// Sole owner of a C handle: `CHandle<CURL, curl_easy_cleanup>`.
 template <typename T, auto Release>
 using CHandle = std::unique_ptr<T, CHandleDeleter<Release>>;
+
+} // namespace vek

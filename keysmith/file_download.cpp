@@ -15,7 +15,7 @@
 
 namespace {
 
-using File = CHandle<FILE, std::fclose>;
+using File = vek::CHandle<FILE, std::fclose>;
 
 log4cpp::Category& logger() { return log4cpp::Category::getInstance("cFileDownload"); }
 

@@ -32,7 +32,7 @@ public:
     bool download(char* errbuf, std::size_t errbuf_size);
 
 private:
-    using CurlEasy = CHandle<CURL, curl_easy_cleanup>;
+    using CurlEasy = vek::CHandle<CURL, curl_easy_cleanup>;
 
     CurlEasy _handle;
     const char* _base_location;

@@ -16,9 +16,9 @@ namespace keysmith {
 
 namespace {
 
-using DirPtr = CHandle<DIR, closedir>;
-using BioPtr = CHandle<BIO, BIO_free_all>;
-using MdCtxPtr = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
+using DirPtr = vek::CHandle<DIR, closedir>;
+using BioPtr = vek::CHandle<BIO, BIO_free_all>;
+using MdCtxPtr = vek::CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
 
 // A PEM public key is a few hundred bytes; anything far larger is not one.
 constexpr size_t kMaxPem = 64 * 1024;

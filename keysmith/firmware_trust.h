@@ -39,7 +39,7 @@ public:
     std::string verify(const uint8_t* message, size_t length, const uint8_t* signature, size_t signatureLength) const;
 
 private:
-    using PkeyPtr = CHandle<EVP_PKEY, EVP_PKEY_free>;
+    using PkeyPtr = vek::CHandle<EVP_PKEY, EVP_PKEY_free>;
     struct Key {
         std::string name;
         PkeyPtr key;

@@ -25,7 +25,7 @@
 
 namespace {
 
-using EvpMdCtxPtr = CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
+using EvpMdCtxPtr = vek::CHandle<EVP_MD_CTX, EVP_MD_CTX_free>;
 
 const char* const categoryName = "cKeyBinary";
 const char* const trustKey = "KeyBinary.trust";

@@ -7,7 +7,7 @@ namespace {
 
 constexpr int kInterfaces[] = {0, 1};
 
-using Transfer = CHandle<libusb_transfer, libusb_free_transfer>;
+using Transfer = vek::CHandle<libusb_transfer, libusb_free_transfer>;
 
 /// What one transfer's completion callback hands to the thread waiting for it. The callback
 /// runs in whichever thread handles libusb's events, so the fields are behind a lock; libusb
@@ -267,7 +267,7 @@ void USBdevice::dumpDevice(libusb_device* dev)
     log.debug("Device Class: %d", desc.bDeviceClass);
     libusb_config_descriptor* raw = nullptr;
     if (libusb_get_config_descriptor(dev, 0, &raw) == 0) {
-        CHandle<libusb_config_descriptor, libusb_free_config_descriptor> config(raw);
+        vek::CHandle<libusb_config_descriptor, libusb_free_config_descriptor> config(raw);
         log.debug("Interfaces: %d", config->bNumInterfaces);
         for (int i = 0; i < config->bNumInterfaces; ++i) {
             const libusb_interface& itf = config->interface[i];

@@ -57,9 +57,9 @@ public:
 
 private:
     static void freeDeviceList(libusb_device** list) { libusb_free_device_list(list, 1); }
-    using Context = CHandle<libusb_context, libusb_exit>;
-    using Handle = CHandle<libusb_device_handle, libusb_close>;
-    using DeviceList = CHandle<libusb_device*, freeDeviceList>;
+    using Context = vek::CHandle<libusb_context, libusb_exit>;
+    using Handle = vek::CHandle<libusb_device_handle, libusb_close>;
+    using DeviceList = vek::CHandle<libusb_device*, freeDeviceList>;
 
     /// The device list, or null when it is empty or cannot be had.
     DeviceList deviceList(ssize_t& count);

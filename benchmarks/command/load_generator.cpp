@@ -179,7 +179,7 @@ int main(int argc, char** argv)
     mosquitto_lib_init();
     int status = 1;
     {
-        CHandle<mosquitto, mosquitto_destroy> mosq(mosquitto_new(nullptr, true, &g));
+        vek::CHandle<mosquitto, mosquitto_destroy> mosq(mosquitto_new(nullptr, true, &g));
         g.mosq = mosq.get();
         mosquitto_int_option(g.mosq, MOSQ_OPT_TCP_NODELAY, 1);
         mosquitto_connect_callback_set(g.mosq, onConnect);

@@ -95,7 +95,7 @@ int main(int argc, char** argv)
     mosquitto_lib_init();
     int status = 0;
     {
-        CHandle<mosquitto, mosquitto_destroy> mosq(mosquitto_new("null_responder", true, &responder));
+        vek::CHandle<mosquitto, mosquitto_destroy> mosq(mosquitto_new("null_responder", true, &responder));
         if (!mosq) {
             std::fprintf(stderr, "null_responder: cannot create a client\n");
             return 1;

@@ -128,7 +128,7 @@ int main(int argc, char** argv)
     fan.expected = msg;
 
     mosquitto_lib_init();
-    CHandle<mosquitto, mosquitto_destroy> mosq(mosquitto_new(nullptr, true, &fan));
+    vek::CHandle<mosquitto, mosquitto_destroy> mosq(mosquitto_new(nullptr, true, &fan));
     if (!mosq)
         return 2;
     mosquitto_int_option(mosq.get(), MOSQ_OPT_TCP_NODELAY, 1);

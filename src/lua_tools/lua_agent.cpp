@@ -21,7 +21,7 @@ LuaAgent::LuaAgent(std::vector<std::string> search_dirs, const char* staging_dir
         throw std::invalid_argument("no staging directory given");
     _staging_dir = staging_dir;
     if (_search_dirs.empty()) {
-        CHandle<char, std::free> cwd(get_current_dir_name());
+        vek::CHandle<char, std::free> cwd(get_current_dir_name());
         if (!cwd)
             throw std::runtime_error("getcwd: " + errorText(errno));
         _search_dirs.push_back(std::string(cwd.get()) + "/job_scripts");

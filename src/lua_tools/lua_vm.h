@@ -48,7 +48,7 @@ public:
 
 protected:
     log4cpp::Category& log;
-    CHandle<lua_State, lua_close> _L;
+    vek::CHandle<lua_State, lua_close> _L;
 
 private:
     // The state alone, with nothing logged; false when it cannot be created.

@@ -28,7 +28,7 @@ public:
 
 private:
     log4cpp::Category& log;
-    CHandle<DIR, closedir> _directory;
+    vek::CHandle<DIR, closedir> _directory;
     const char* _dir_path = nullptr;
 };
 

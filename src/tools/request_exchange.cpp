@@ -20,7 +20,7 @@ volatile sig_atomic_t interrupted = 0;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Mosquitto = CHandle<mosquitto, mosquitto_destroy>;
+using Mosquitto = vek::CHandle<mosquitto, mosquitto_destroy>;
 
 void onSignal(int) { interrupted = 1; }
 

@@ -44,7 +44,7 @@ protected:
         return text;
     }
 
-    CHandle<lua_State, lua_close> L{luaL_newstate()};
+    vek::CHandle<lua_State, lua_close> L{luaL_newstate()};
 };
 
 TEST_F(Converter, BuildsTablesAndScalars)

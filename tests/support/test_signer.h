@@ -44,7 +44,7 @@ public:
     /// The raw 64-byte Ed25519 signature of message (deterministic).
     std::string sign(const std::string& message) const
     {
-        CHandle<EVP_MD_CTX, EVP_MD_CTX_free> ctx(EVP_MD_CTX_new());
+        vek::CHandle<EVP_MD_CTX, EVP_MD_CTX_free> ctx(EVP_MD_CTX_new());
         unsigned char sig[64];
         size_t length = sizeof sig;
         if (!ctx || EVP_DigestSignInit(ctx.get(), nullptr, nullptr, nullptr, _key.get()) != 1 ||
@@ -58,7 +58,7 @@ private:
     template <typename Write>
     static std::string pem(Write write)
     {
-        CHandle<BIO, BIO_free_all> bio(BIO_new(BIO_s_mem()));
+        vek::CHandle<BIO, BIO_free_all> bio(BIO_new(BIO_s_mem()));
         if (!bio || write(bio.get()) != 1)
             throw std::runtime_error("PEM writing failed");
         BUF_MEM* mem = nullptr;
@@ -66,7 +66,7 @@ private:
         return std::string(mem->data, mem->length);
     }
 
-    CHandle<EVP_PKEY, EVP_PKEY_free> _key;
+    vek::CHandle<EVP_PKEY, EVP_PKEY_free> _key;
 };
 
 } // namespace testsupport

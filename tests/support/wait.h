@@ -68,7 +68,7 @@ inline bool waitUntilThreadsAsleep(pid_t pid = 0, std::chrono::milliseconds time
     const std::string tasks = "/proc/" + (pid ? std::to_string(pid) : std::string("self")) + "/task";
     return waitUntil(
         [&] {
-            const CHandle<DIR, ::closedir> dir(::opendir(tasks.c_str()));
+            const vek::CHandle<DIR, ::closedir> dir(::opendir(tasks.c_str()));
             if (!dir)
                 return false;
             while (dirent* entry = ::readdir(dir.get())) {
