@@ -51,8 +51,8 @@ size_t check_packed_object(const char* data, size_t size, unsigned max_depth, si
             truncated();
         const unsigned char type = bytes[pos++];
         ++items;
-        uint64_t skip = 0;        // bytes of a value, string, binary or extension body
-        uint64_t children = 0;    // elements of an array, keys and values of a map
+        uint64_t skip = 0;     // bytes of a value, string, binary or extension body
+        uint64_t children = 0; // elements of an array, keys and values of a map
         bool container = false;
         bool map = false;
         if (type <= 0x7f || type >= 0xe0 || type == 0xc0 || type == 0xc2 || type == 0xc3) {
@@ -67,25 +67,25 @@ size_t check_packed_object(const char* data, size_t size, unsigned max_depth, si
             skip = type & 0x1fu;
         } else if (type == 0xc1) {
             throw msgpack::parse_error("parse error");
-        } else if (type <= 0xc6) {      // bin 8, 16, 32
+        } else if (type <= 0xc6) { // bin 8, 16, 32
             skip = read_be(bytes, size, pos, 1u << (type - 0xc4));
-        } else if (type <= 0xc9) {      // ext 8, 16, 32: length, then the type byte and the body
+        } else if (type <= 0xc9) { // ext 8, 16, 32: length, then the type byte and the body
             skip = read_be(bytes, size, pos, 1u << (type - 0xc7));
             if (kNarrowSize && type == 0xc9 && skip == 0xffffffffu)
                 throw msgpack::ext_size_overflow("ext size overflow");
             skip += 1;
-        } else if (type <= 0xcb) {      // float 32, 64
+        } else if (type <= 0xcb) { // float 32, 64
             skip = type == 0xca ? 4 : 8;
-        } else if (type <= 0xd3) {      // uint and int 8 to 64
+        } else if (type <= 0xd3) { // uint and int 8 to 64
             skip = 1u << ((type - 0xcc) & 3);
-        } else if (type <= 0xd8) {      // fixext 1 to 16: the type byte and the body
+        } else if (type <= 0xd8) { // fixext 1 to 16: the type byte and the body
             skip = 1 + (1u << (type - 0xd4));
-        } else if (type <= 0xdb) {      // str 8, 16, 32
+        } else if (type <= 0xdb) { // str 8, 16, 32
             skip = read_be(bytes, size, pos, 1u << (type - 0xd9));
-        } else if (type <= 0xdd) {      // array 16, 32
+        } else if (type <= 0xdd) { // array 16, 32
             container = true;
             children = read_be(bytes, size, pos, type == 0xdc ? 2 : 4);
-        } else {                        // map 16, 32
+        } else { // map 16, 32
             container = map = true;
             children = 2 * read_be(bytes, size, pos, type == 0xde ? 2 : 4);
         }

@@ -6,8 +6,7 @@ namespace vek {
 
 ReadOnlyMapping::ReadOnlyMapping(int fd, size_t size)
     : _size(size), _addr(size ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr)
-{
-}
+{}
 
 ReadOnlyMapping::~ReadOnlyMapping()
 {

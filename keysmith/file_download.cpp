@@ -56,15 +56,13 @@ bool fail(const std::string& reason, char* errbuf, std::size_t errbuf_size)
 std::string tooLong(const char* what, const std::string& text)
 {
     return std::string(what) + " too long (" + std::to_string(text.size()) + " characters, at most " +
-           std::to_string(cFileDownload::MAX_LOCATION_LENGTH) + ")";
+        std::to_string(cFileDownload::MAX_LOCATION_LENGTH) + ")";
 }
 
 } // namespace
 
 cFileDownload::cFileDownload(const char* base_location, const char* file_name, const char* destination_dir)
-    : _handle(curlGlobalInit() ? curl_easy_init() : nullptr),
-      _base_location(base_location),
-      _file_name(file_name),
+    : _handle(curlGlobalInit() ? curl_easy_init() : nullptr), _base_location(base_location), _file_name(file_name),
       _destination_dir(destination_dir)
 {
     if (!_handle)

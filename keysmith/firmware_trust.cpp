@@ -95,7 +95,7 @@ std::string FirmwareTrust::verify(const uint8_t* message, size_t length, const u
         MdCtxPtr ctx(EVP_MD_CTX_new());
         // Ed25519 hashes the message itself: no digest is named, and the check is one-shot.
         const bool valid = ctx && EVP_DigestVerifyInit(ctx.get(), nullptr, nullptr, nullptr, k.key.get()) == 1 &&
-                           EVP_DigestVerify(ctx.get(), signature, signatureLength, message ? message : &none, length) == 1;
+            EVP_DigestVerify(ctx.get(), signature, signatureLength, message ? message : &none, length) == 1;
         if (valid)
             return k.name;
     }

@@ -159,17 +159,12 @@ std::vector<uint8_t> cKeyBinary::readManifest(int storeFd, const std::string& ma
     std::vector<uint8_t> manifest;
     const keysmith::StoreRead read = keysmith::readStoreFile(storeFd, "MANIFEST", maxManifestSize, manifest);
     switch (read.status) {
-    case keysmith::StoreRead::Ok:
-        return manifest;
-    case keysmith::StoreRead::CannotOpen:
-        log.debug("Could not open %s", manifestPath.c_str());
-        break;
+    case keysmith::StoreRead::Ok: return manifest;
+    case keysmith::StoreRead::CannotOpen: log.debug("Could not open %s", manifestPath.c_str()); break;
     case keysmith::StoreRead::TooLarge:
         log.error("%s is larger than %zu bytes", manifestPath.c_str(), maxManifestSize);
         break;
-    default:
-        log.error("Could not read %s: %s", manifestPath.c_str(), read.reason().c_str());
-        break;
+    default: log.error("Could not read %s: %s", manifestPath.c_str(), read.reason().c_str()); break;
     }
     throw cKeyBinaryNotfoundException();
 }
@@ -253,15 +248,12 @@ void cKeyBinary::readFirmware(int storeFd)
 {
     const keysmith::StoreRead read = keysmith::readStoreFile(storeFd, fileName, maxFirmwareSize, data);
     switch (read.status) {
-    case keysmith::StoreRead::Ok:
-        return;
+    case keysmith::StoreRead::Ok: return;
     case keysmith::StoreRead::CannotOpen:
     case keysmith::StoreRead::SymbolicLink:
         log.error("Could not open firmware file %s: %s", path, read.reason().c_str());
         break;
-    case keysmith::StoreRead::NotRegular:
-        log.error("Firmware file %s is not a regular file", path);
-        break;
+    case keysmith::StoreRead::NotRegular: log.error("Firmware file %s is not a regular file", path); break;
     case keysmith::StoreRead::TooLarge:
         log.error("Firmware file %s is larger than %zu bytes, the most the key takes", path, maxFirmwareSize);
         break;

@@ -31,8 +31,7 @@ bool fitsOneFrame(const TagMsg& message)
 
 cKeyFileTransfer::cKeyFileTransfer(cUSBinterface* channel_)
     : channel(channel_), log(log4cpp::Category::getInstance("cKeyFileTransfer"))
-{
-}
+{}
 
 bool cKeyFileTransfer::transfer(const cKeyBinary* binary, const char* remoteName)
 {
@@ -87,8 +86,7 @@ bool cKeyFileTransfer::transfer(const cKeyBinary* binary, const char* remoteName
     // Without the end message the key never takes the file, so an unwritten one is a failure.
     if (!channel->send(end)) {
         log.error("Transfer end message not sent");
-        report(keysmith::FailureReason::UsbError,
-               std::string("transfer end not sent: ") + channel->lastUsbErrorName());
+        report(keysmith::FailureReason::UsbError, std::string("transfer end not sent: ") + channel->lastUsbErrorName());
         return false;
     }
     return true;

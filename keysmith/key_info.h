@@ -10,20 +10,20 @@ class TagMsg;
 /// texts are cut to fit. Only serial, boxName and version are used by the daemon; the other
 /// fields are kept as received and named after the tag that carries them.
 struct KeyInfo {
-    uint32_t serial = 0;  ///< tag 0
-    char text5[64] = {};  ///< tag 5
-    char text7[24] = {};  ///< tag 7
-    char text6[24] = {};  ///< tag 6
-    char text2[11] = {};  ///< tag 2
-    char text3[6] = {};   ///< tag 3
-    char text4[10] = {};  ///< tag 4
-    char text35[65] = {}; ///< tag 35
-    uint16_t value36 = 0; ///< tag 36
-    char text43[64] = {}; ///< tag 43
-    uint16_t value44 = 0; ///< tag 44
+    uint32_t serial = 0;   ///< tag 0
+    char text5[64] = {};   ///< tag 5
+    char text7[24] = {};   ///< tag 7
+    char text6[24] = {};   ///< tag 6
+    char text2[11] = {};   ///< tag 2
+    char text3[6] = {};    ///< tag 3
+    char text4[10] = {};   ///< tag 4
+    char text35[65] = {};  ///< tag 35
+    uint16_t value36 = 0;  ///< tag 36
+    char text43[64] = {};  ///< tag 43
+    uint16_t value44 = 0;  ///< tag 44
     char boxName[24] = {}; ///< tag 1
-    uint32_t version = 0; ///< tag 8, sent as "major.minor.patch", packed major << 16 | minor << 8 | patch
-    char text9[24] = {};  ///< tag 9
+    uint32_t version = 0;  ///< tag 8, sent as "major.minor.patch", packed major << 16 | minor << 8 | patch
+    char text9[24] = {};   ///< tag 9
 
     /// Room for the version text as read from tag 8: at most 23 characters are decoded.
     static constexpr size_t kVersionTextSize = 24;

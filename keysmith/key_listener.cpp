@@ -23,8 +23,7 @@ void sleepFor(std::chrono::nanoseconds d)
 
 cKeyListener::cKeyListener(USBdevice* device_, int claimDelay_)
     : log(log4cpp::Category::getInstance("cKeyListener")), device(device_), claimDelay(claimDelay_)
-{
-}
+{}
 
 cKeyListener::~cKeyListener() = default;
 

@@ -84,19 +84,20 @@ cKeyMQTT::cKeyMQTT(const char* clientId, const char* host, int port, const std::
     client->registerHandler(&handler);
     handler.waiter = &requestWaiter;
     // The claim delay is the daemon's; the others are this link's and the key link's fixed limits.
-    client->setStatus(vek::DaemonStatus{VEK_VERSION, vek::secondsNow(),
-                                        {{"claim_delay_s", static_cast<uint64_t>(std::max(
-                                                               0, cConfig::getInt("ConnectionTime", 300)))},
-                                         {"announce_wait_s", kAnswerSeconds},
-                                         {"transfer_attempts", cKey::kTransferAttempts}}});
+    client->setStatus(vek::DaemonStatus{
+        VEK_VERSION,
+        vek::secondsNow(),
+        {{"claim_delay_s", static_cast<uint64_t>(std::max(0, cConfig::getInt("ConnectionTime", 300)))},
+         {"announce_wait_s", kAnswerSeconds},
+         {"transfer_attempts", cKey::kTransferAttempts}}});
     // Nagle's algorithm would hold back each small packet of the QoS 2 handshakes.
     client->int_option(MOSQ_OPT_TCP_NODELAY, 1);
     // Publishing happens on the daemon's threads while this link's own thread runs the loop: the
     // library then queues the packets and wakes the loop instead of writing from the caller.
     client->threaded_set(true);
     if (login) {
-        const int rc = client->username_pw_set(login->username.c_str(),
-                                               login->password ? login->password->c_str() : nullptr);
+        const int rc =
+            client->username_pw_set(login->username.c_str(), login->password ? login->password->c_str() : nullptr);
         if (rc != MOSQ_ERR_SUCCESS)
             log.error("Cannot set the broker user name. %s", mosqpp::strerror(rc));
     }
@@ -209,8 +210,7 @@ bool cKeyMQTT::publishRecord(const std::string& topic, const std::string& payloa
         log.error("Could not notify. %s", "the MQTT library is not initialised");
         return false;
     }
-    const int rc =
-        client->publishTracked(topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos, true);
+    const int rc = client->publishTracked(topic.c_str(), static_cast<int>(payload.size()), payload.data(), kQos, true);
     if (rc != MOSQ_ERR_SUCCESS) {
         log.error("Could not notify. %s", mosqpp::strerror(rc));
         return false;

@@ -76,8 +76,8 @@ private:
     ServerRequestHandler handler;
     bool libraryReady = false; // lib_init succeeded, so lib_cleanup is due
 
-    std::mutex stopMutex;              // guards running
+    std::mutex stopMutex;               // guards running
     std::condition_variable stopSignal; // cuts a reconnection pause short when running is cleared
-    bool running = false;              // guarded by stopMutex: keeps the network thread looping
-    std::thread thread;                // the network thread; joined in the destructor
+    bool running = false;               // guarded by stopMutex: keeps the network thread looping
+    std::thread thread;                 // the network thread; joined in the destructor
 };

@@ -23,8 +23,8 @@ bool KeyMqttClient::setStatus(const vek::DaemonStatus& daemon)
 
 bool KeyMqttClient::publishStatus(const std::string& record)
 {
-    const int rc = publishTracked(vek::kKeysmithStatusTopic, static_cast<int>(record.size()), record.data(),
-                                  kStatusQos, true);
+    const int rc =
+        publishTracked(vek::kKeysmithStatusTopic, static_cast<int>(record.size()), record.data(), kStatusQos, true);
     if (rc != MOSQ_ERR_SUCCESS) {
         log().error("cannot publish the status on %s: %s", vek::kKeysmithStatusTopic, mosqpp::strerror(rc));
         return false;

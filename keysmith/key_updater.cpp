@@ -81,9 +81,8 @@ UpgradeResult cKeyUpdater::upgrade(cKeyMQTT* mqtt, uint32_t version, uint32_t se
     }
 
     using keysmith::FailureReason;
-    keysmith::UpgradeProgress progress(keySerial, keyVersion, [mqtt](uint32_t s, const std::string& record) {
-        mqtt->publishProgress(s, record);
-    });
+    keysmith::UpgradeProgress progress(
+        keySerial, keyVersion, [mqtt](uint32_t s, const std::string& record) { mqtt->publishProgress(s, record); });
     progress.identified(serial == keySerial ? version : 0);
 
     if (version == 0) {

@@ -9,10 +9,7 @@ cLED::cLED(std::unique_ptr<cORXIOout> green_, std::unique_ptr<cORXIOout> red_)
     set(3);
 }
 
-cLED::~cLED()
-{
-    set(0);
-}
+cLED::~cLED() { set(0); }
 
 void cLED::set(int state)
 {
@@ -51,8 +48,7 @@ void cLED::apply(int state)
         green->setOppositeLevel();
         red->setLevel();
         break;
-    default:
-        break;
+    default: break;
     }
 }
 

@@ -42,7 +42,7 @@ uint32_t packVersion(const std::string& text)
 std::string versionText(uint32_t version)
 {
     return std::to_string(version >> 16) + "." + std::to_string((version >> 8) & 0xFF) + "." +
-           std::to_string(version & 0xFF);
+        std::to_string(version & 0xFF);
 }
 
 } // namespace keysmith

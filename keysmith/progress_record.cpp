@@ -7,16 +7,11 @@ namespace keysmith {
 const char* phaseName(UpgradePhase phase)
 {
     switch (phase) {
-    case UpgradePhase::Identified:
-        return "identified";
-    case UpgradePhase::VerifyingStore:
-        return "verifying_store";
-    case UpgradePhase::Transferring:
-        return "transferring";
-    case UpgradePhase::Finished:
-        return "finished";
-    case UpgradePhase::Failed:
-        return "failed";
+    case UpgradePhase::Identified: return "identified";
+    case UpgradePhase::VerifyingStore: return "verifying_store";
+    case UpgradePhase::Transferring: return "transferring";
+    case UpgradePhase::Finished: return "finished";
+    case UpgradePhase::Failed: return "failed";
     }
     return "unknown";
 }
@@ -24,32 +19,19 @@ const char* phaseName(UpgradePhase phase)
 const char* reasonCode(FailureReason reason)
 {
     switch (reason) {
-    case FailureReason::None:
-        return "none";
-    case FailureReason::NoRequest:
-        return "no_request";
-    case FailureReason::WrongKey:
-        return "wrong_key";
-    case FailureReason::VersionMismatch:
-        return "version_mismatch";
-    case FailureReason::NoStore:
-        return "no_store";
-    case FailureReason::DigestMismatch:
-        return "digest_mismatch";
-    case FailureReason::SignatureMismatch:
-        return "signature_mismatch";
-    case FailureReason::StoreError:
-        return "store_error";
-    case FailureReason::KeyRefused:
-        return "key_refused";
-    case FailureReason::ChunkNotAcknowledged:
-        return "chunk_not_acknowledged";
-    case FailureReason::UsbError:
-        return "usb_error";
-    case FailureReason::Timeout:
-        return "timeout";
-    case FailureReason::StopRequested:
-        return "stop_requested";
+    case FailureReason::None: return "none";
+    case FailureReason::NoRequest: return "no_request";
+    case FailureReason::WrongKey: return "wrong_key";
+    case FailureReason::VersionMismatch: return "version_mismatch";
+    case FailureReason::NoStore: return "no_store";
+    case FailureReason::DigestMismatch: return "digest_mismatch";
+    case FailureReason::SignatureMismatch: return "signature_mismatch";
+    case FailureReason::StoreError: return "store_error";
+    case FailureReason::KeyRefused: return "key_refused";
+    case FailureReason::ChunkNotAcknowledged: return "chunk_not_acknowledged";
+    case FailureReason::UsbError: return "usb_error";
+    case FailureReason::Timeout: return "timeout";
+    case FailureReason::StopRequested: return "stop_requested";
     }
     return "unknown";
 }

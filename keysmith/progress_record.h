@@ -51,7 +51,7 @@ struct ProgressRecord {
     UpgradePhase phase;
     uint32_t from = 0;
     uint32_t to = 0;
-    int percent = -1; ///< -1: not in the record
+    int percent = -1;     ///< -1: not in the record
     unsigned attempt = 0; ///< 0: not in the record
     FailureReason reason = FailureReason::None;
     std::string detail;

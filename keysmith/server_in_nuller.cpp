@@ -5,8 +5,7 @@
 
 ServerInNuller::ServerInNuller(std::string identity, std::string topicFilter, int qos)
     : tavlo::Handler(std::move(identity), std::move(topicFilter), qos)
-{
-}
+{}
 
 void ServerInNuller::onMessage(const tavlo::FilterVariables& variables, const mosquitto_message* message,
                                tavlo::Client&)

@@ -47,8 +47,8 @@ int runServiceCommand(const char* command, std::chrono::milliseconds deadline)
     sigaddset(&stops, SIGTERM);
     // A process group of its own, so that a command that overstays is ended with everything it
     // started.
-    if (posix_spawnattr_setflags(&spawn.attr,
-                                 POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP) != 0 ||
+    if (posix_spawnattr_setflags(&spawn.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP) !=
+            0 ||
         posix_spawnattr_setpgroup(&spawn.attr, 0) != 0 || posix_spawnattr_setsigmask(&spawn.attr, &none) != 0 ||
         posix_spawnattr_setsigdefault(&spawn.attr, &stops) != 0)
         return -1;
@@ -73,8 +73,8 @@ int runServiceCommand(const char* command, std::chrono::milliseconds deadline)
             break;
         nanosleep(&pause, nullptr);
     }
-    log4cpp::Category::getInstance("main").error("'%s' did not end within %lld ms; killed",
-                                                  command, static_cast<long long>(deadline.count()));
+    log4cpp::Category::getInstance("main").error("'%s' did not end within %lld ms; killed", command,
+                                                 static_cast<long long>(deadline.count()));
     kill(-pid, SIGKILL);
     while (waitpid(pid, &status, 0) < 0)
         if (errno != EINTR)

@@ -33,10 +33,9 @@ bool cSignalWaiter::waitFor(ServerRequest** out, int seconds, const std::atomic<
                 timedOut = true;
                 break;
             }
-            const auto until =
-                keepWaiting ? std::min<std::chrono::steady_clock::time_point>(
-                                  deadline, std::chrono::steady_clock::now() + kStopCheck)
-                            : deadline;
+            const auto until = keepWaiting ? std::min<std::chrono::steady_clock::time_point>(
+                                                 deadline, std::chrono::steady_clock::now() + kStopCheck)
+                                           : deadline;
             if (condition.wait_until(lock, until) == std::cv_status::timeout)
                 timedOut = std::chrono::steady_clock::now() >= deadline;
         }

@@ -38,8 +38,8 @@ private:
     bool waitFor(ServerRequest** out, int seconds, const std::atomic<bool>* keepWaiting);
 
     log4cpp::Category& log;
-    std::mutex mutex;                      // guards pending, waiting and delivered
-    std::condition_variable condition;     // signalled on each trigger
+    std::mutex mutex;                       // guards pending, waiting and delivered
+    std::condition_variable condition;      // signalled on each trigger
     std::unique_ptr<ServerRequest> pending; // guarded by mutex: handed over, not yet taken
     bool waiting = false;                   // guarded by mutex: a thread is inside wait()
     // Guarded by mutex: a hand-over happened (the request itself may be null). Lets wait() tell a

@@ -16,17 +16,12 @@ namespace keysmith {
 std::string StoreRead::reason() const
 {
     switch (status) {
-    case Ok:
-        return "read";
-    case SymbolicLink:
-        return "a symbolic link, which is not followed";
-    case NotRegular:
-        return "not a regular file";
-    case TooLarge:
-        return "too large";
+    case Ok: return "read";
+    case SymbolicLink: return "a symbolic link, which is not followed";
+    case NotRegular: return "not a regular file";
+    case TooLarge: return "too large";
     case CannotOpen:
-    case CannotRead:
-        break;
+    case CannotRead: break;
     }
     return vek::errorText(error);
 }

@@ -22,7 +22,6 @@ struct StoreRead {
 /// regular file is read, and the open never waits (a FIFO would block it until some writer came).
 /// A symbolic link is refused unless followLinks: a store's files are the store's, not what a
 /// link points to. The bytes read here are all the caller ever sees of the file.
-StoreRead readStoreFile(int dirFd, const char* name, size_t limit, std::vector<uint8_t>& out,
-                        bool followLinks = false);
+StoreRead readStoreFile(int dirFd, const char* name, size_t limit, std::vector<uint8_t>& out, bool followLinks = false);
 
 } // namespace keysmith

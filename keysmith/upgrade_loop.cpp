@@ -14,8 +14,7 @@ namespace keysmith {
 UpgradeLoop::UpgradeLoop(USBdevice* device_, cKeyListener& listener_, cKeyMQTT* mqtt_,
                          const std::atomic<bool>& running_)
     : log(cTracelog::getLog("main")), device(device_), listener(listener_), mqtt(mqtt_), running(running_)
-{
-}
+{}
 
 void UpgradeLoop::run()
 {
@@ -79,9 +78,7 @@ void UpgradeLoop::attempt()
             listener.resetClaim();
             upgraded = false;
             break;
-        default:
-            upgraded = false;
-            break;
+        default: upgraded = false; break;
         }
     } catch (const cKeyBinaryException& e) {
         log.error("Binaries missing: %s", e.what());

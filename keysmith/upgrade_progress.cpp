@@ -6,8 +6,7 @@ namespace keysmith {
 
 UpgradeProgress::UpgradeProgress(uint32_t serial_, uint32_t keyVersion, Publish publish_)
     : serial(serial_), from(keyVersion), publish(std::move(publish_))
-{
-}
+{}
 
 void UpgradeProgress::send(ProgressRecord record)
 {

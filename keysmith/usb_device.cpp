@@ -150,8 +150,8 @@ bool USBdevice::open()
         libusb_device_handle* raw = nullptr;
         const int r = libusb_open(dev, &raw);
         if (r != 0) {
-            log.error("usb: open %04x:%04x on bus %d address %d: %s", vendorId, productId,
-                      libusb_get_bus_number(dev), libusb_get_device_address(dev), libusb_error_name(r));
+            log.error("usb: open %04x:%04x on bus %d address %d: %s", vendorId, productId, libusb_get_bus_number(dev),
+                      libusb_get_device_address(dev), libusb_error_name(r));
             continue;
         }
         Handle h(raw);
@@ -184,8 +184,7 @@ int USBdevice::bulkTransfer(uint8_t endpoint, uint8_t* buffer, int length, unsig
         return LIBUSB_ERROR_NO_MEM;
     Completion done;
     done.counter = &completions;
-    libusb_fill_bulk_transfer(transfer.get(), handle.get(), endpoint, buffer, length, onTransferDone, &done,
-                              timeoutMs);
+    libusb_fill_bulk_transfer(transfer.get(), handle.get(), endpoint, buffer, length, onTransferDone, &done, timeoutMs);
     int r = libusb_submit_transfer(transfer.get());
     if (r != 0)
         return r;
@@ -226,8 +225,7 @@ int USBdevice::write(const uint8_t* buffer, int length, uint64_t* completion)
         return -2;
     int transferred = 0;
     // libusb takes a non-const buffer for both directions; an OUT transfer only reads it.
-    int r = bulkTransfer(kEndpointOut, const_cast<uint8_t*>(buffer), length, kWriteTimeoutMs, transferred,
-                         completion);
+    int r = bulkTransfer(kEndpointOut, const_cast<uint8_t*>(buffer), length, kWriteTimeoutMs, transferred, completion);
     if (r == 0 && transferred == length) {
         log.debug("Wrote %d", transferred);
         return transferred;

@@ -25,8 +25,8 @@
 class cUSBinterface {
 public:
     static constexpr uint32_t kBufferSize = keysmith::keylink::kMaxFrame; ///< receive buffer and frame buffer
-    static constexpr size_t kMaxPiece = 63;        ///< bytes per USB write
-    static constexpr uint8_t kFiller = 0x00;       ///< sent after frames of a multiple of 64 bytes
+    static constexpr size_t kMaxPiece = 63;                               ///< bytes per USB write
+    static constexpr uint8_t kFiller = 0x00; ///< sent after frames of a multiple of 64 bytes
 
     /// Opens the device (not owned; must outlive the channel) and starts the reader thread.
     /// Throws cUSBinterfaceExceptionClaim when the key cannot be opened and claimed, and
@@ -67,7 +67,7 @@ private:
     uint32_t receivedLength = 0;        // guarded by mutex: payload length in replyBuffer, 0 = none
     // A completed payload is copied out at once: the framer reuses receiveBuffer for the next
     // frame, which may begin in the same USB read before the waiting request gets to parse.
-    uint8_t replyBuffer[kBufferSize];   // guarded by mutex
+    uint8_t replyBuffer[kBufferSize]; // guarded by mutex
     // Guarded by mutex: the completion number of the read that brought the last byte of the
     // frame in replyBuffer; a request takes only a frame read after its own write.
     uint64_t replyReadAt = 0;

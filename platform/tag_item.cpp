@@ -72,8 +72,7 @@ std::unique_ptr<TagItem> TagItem::decode(uint8_t id, uint8_t kind, const uint8_t
             return nullptr;
         return std::make_unique<TagItemString>(id, std::string(reinterpret_cast<const char*>(value), length - 1));
     }
-    case Kind::Bytes:
-        return std::make_unique<TagItemBytes>(id, std::vector<uint8_t>(value, value + length));
+    case Kind::Bytes: return std::make_unique<TagItemBytes>(id, std::vector<uint8_t>(value, value + length));
     }
     return nullptr;
 }

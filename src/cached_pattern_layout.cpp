@@ -50,17 +50,44 @@ size_t widestDate(const std::string& format)
         if (i >= format.size())
             return 1000; // a lone "%" at the end: refused
         switch (format[i]) {
-        case 'n': case 't': width += 1; break;
-        case 'd': case 'e': case 'H': case 'I': case 'k': case 'l': case 'm': case 'M': case 'S':
-        case 'y': case 'C': case 'g': case 'V': case 'U': case 'W': case 'u': case 'w': case 'p':
+        case 'n':
+        case 't': width += 1; break;
+        case 'd':
+        case 'e':
+        case 'H':
+        case 'I':
+        case 'k':
+        case 'l':
+        case 'm':
+        case 'M':
+        case 'S':
+        case 'y':
+        case 'C':
+        case 'g':
+        case 'V':
+        case 'U':
+        case 'W':
+        case 'u':
+        case 'w':
+        case 'p':
         case 'P': width += 2; break;
-        case 'a': case 'b': case 'h': case 'j': width += 3; break;
+        case 'a':
+        case 'b':
+        case 'h':
+        case 'j': width += 3; break;
         case 'R': width += 5; break;
-        case 'z': case 'Z': width += 6; break;
-        case 'D': case 'T': case 'x': case 'X': width += 8; break;
-        case 'A': case 'B': width += 9; break;
-        case 'F': case 'r': width += 11 + 6; break; // a year may have more than four digits
-        case 'Y': case 'G': width += 11; break;
+        case 'z':
+        case 'Z': width += 6; break;
+        case 'D':
+        case 'T':
+        case 'x':
+        case 'X': width += 8; break;
+        case 'A':
+        case 'B': width += 9; break;
+        case 'F':
+        case 'r': width += 11 + 6; break; // a year may have more than four digits
+        case 'Y':
+        case 'G': width += 11; break;
         case 'c': width += 24 + 7; break;
         case 's': width += 20; break;
         default: width += 32; break;
@@ -82,10 +109,7 @@ bool readNumber(const std::string& pattern, size_t& i, size_t& value)
 // The protected layout accessor of LayoutAppender, reached through a member pointer taken in a
 // derived class: log4cpp offers no other way to read an appender's layout.
 struct LayoutOf : log4cpp::LayoutAppender {
-    static log4cpp::Layout& get(log4cpp::LayoutAppender& appender)
-    {
-        return (appender.*(&LayoutOf::_getLayout))();
-    }
+    static log4cpp::Layout& get(log4cpp::LayoutAppender& appender) { return (appender.*(&LayoutOf::_getLayout))(); }
 };
 
 } // namespace
@@ -168,8 +192,7 @@ std::unique_ptr<CachedPatternLayout> CachedPatternLayout::compile(const std::str
             layout->_dates.emplace_back();
             break;
         }
-        default:
-            return nullptr;
+        default: return nullptr;
         }
         flush();
         layout->_pieces.push_back(std::move(piece));

@@ -34,7 +34,7 @@ private:
         size_t min_width = 0;
         size_t max_width = 0;
         bool align_left = false;
-        size_t date_slot = 0;   // its cache in _dates
+        size_t date_slot = 0; // its cache in _dates
     };
     // The date texts before and after the milliseconds, for one second.
     struct DateCache {

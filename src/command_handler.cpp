@@ -54,8 +54,7 @@ CommandHandler::CommandHandler(std::string /*controller_id*/, std::vector<std::s
                                const char* staging_dir)
     : tavlo::Handler("commandHandler", "in/cmd/+", 1), _result_dest("out/cmd/"),
       _lua_agent(std::move(search_dirs), staging_dir)
-{
-}
+{}
 
 CommandHandler::~CommandHandler() = default;
 
@@ -201,8 +200,9 @@ void CommandHandler::publish_result(tavlo::Client& client, const std::string& to
         throw std::length_error("job answer of " + std::to_string(size) +
                                 " bytes is larger than an MQTT message can carry");
     if (_log.isInfoEnabled())
-        _log.info("Publishing result " " on " + escaped(topic) + "\n                                Payload size: " +
-                  std::to_string(size));
+        _log.info("Publishing result "
+                  " on " +
+                  escaped(topic) + "\n                                Payload size: " + std::to_string(size));
     const int rc = client.publish(nullptr, topic.c_str(), static_cast<int>(size), payload, 2, true);
     if (rc != 0)
         _log.error(std::string("Failed to end transaction. ") + mosqpp::strerror(rc));

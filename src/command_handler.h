@@ -46,8 +46,7 @@ public:
     CommandHandler(std::string controller_id, std::vector<std::string> search_dirs, const char* staging_dir);
     ~CommandHandler() override;
 
-    void onMessage(const tavlo::FilterVariables& vars, const mosquitto_message* msg,
-                   tavlo::Client& client) override;
+    void onMessage(const tavlo::FilterVariables& vars, const mosquitto_message* msg, tavlo::Client& client) override;
 
     /// Some message waits for runNext.
     bool hasPending() const { return !_pending.empty(); }

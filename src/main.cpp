@@ -51,8 +51,8 @@ int main(int argc, char** argv)
         log4cpp::PropertyConfigurator::configure(config_file_path);
     } catch (const log4cpp::ConfigureFailure& e) {
         // The log is what failed, so this can only go to the standard error stream.
-        std::cerr << "Config file: " << config_file_path << " has a logging configuration that log4cpp rejects: "
-                  << e.what() << std::endl;
+        std::cerr << "Config file: " << config_file_path
+                  << " has a logging configuration that log4cpp rejects: " << e.what() << std::endl;
         return 1;
     }
     // Same records, written for a fraction of PatternLayout's cost: four INFO lines per job.

@@ -59,8 +59,7 @@ std::string clean_dir_path(std::string directory)
 ServerCommunicator::ServerCommunicator(cProperties props)
     : _id("command_service"), log(log4cpp::Category::getInstance("server_comms")), _props(std::move(props)),
       _client(setup_client()), _keeper(kKeepAliveInterval)
-{
-}
+{}
 
 ServiceClient ServerCommunicator::setup_client()
 {
@@ -170,7 +169,8 @@ void ServerCommunicator::start()
         throw std::runtime_error("script.staging_dir has not been configured");
 
     // The will and the "online" record go with every connection from the first one on.
-    _client.setStatus(DaemonStatus{VEK_VERSION, secondsNow(),
+    _client.setStatus(DaemonStatus{VEK_VERSION,
+                                   secondsNow(),
                                    {{"time_limit_ms", limits.time_limit_ms},
                                     {"memory_limit_kb", limits.memory_limit_kb},
                                     {"max_request_bytes", request_limits.max_request_bytes},

@@ -41,10 +41,7 @@ bool ServiceClient::publishStatus(const std::string& record)
     return true;
 }
 
-bool ServiceClient::publishStopped()
-{
-    return _status && publishStatus(_status->stopped(secondsNow()));
-}
+bool ServiceClient::publishStopped() { return _status && publishStatus(_status->stopped(secondsNow())); }
 
 void ServiceClient::on_connect(int flags, int rc)
 {

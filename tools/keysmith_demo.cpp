@@ -50,7 +50,6 @@ uint32_t parseVersion(const std::string& text)
     return major << 16 | minor << 8 | patch;
 }
 
-
 /// The record of one message, in words: the array's booleans and versions.
 std::string describe(const MqttTestClient::Message& m)
 {
@@ -72,7 +71,7 @@ std::string describe(const MqttTestClient::Message& m)
                 out += std::string(request ? "doUpgrade " : "success ") + (e.via.boolean ? "true" : "false");
             else if (e.type == msgpack::type::POSITIVE_INTEGER)
                 out += std::string(notification ? "current version " : "version ") +
-                       versionText(static_cast<uint32_t>(e.via.u64));
+                    versionText(static_cast<uint32_t>(e.via.u64));
             else
                 out += "?";
         }
@@ -156,27 +155,27 @@ int run(const std::string& keysmith, const std::string& store)
 
     testsupport::TempDir dir;
     ::mkdir(dir.file("bin").c_str(), 0755);
-    const std::string sv =
-        dir.write("bin/sv", "#!/bin/sh\n# Stand-in for runit's sv: records its arguments.\necho \"$*\" >> '" +
-                                dir.file("sv.calls") + "'\n");
+    const std::string sv = dir.write("bin/sv",
+                                     "#!/bin/sh\n# Stand-in for runit's sv: records its arguments.\necho \"$*\" >> '" +
+                                         dir.file("sv.calls") + "'\n");
     ::chmod(sv.c_str(), 0755);
-    const std::string config = dir.write(
-        "keysmith.conf", "ConnectionTime=" + std::to_string(kClaimDelaySeconds) +
-                             "\nvek.broker=127.0.0.1\nvek.broker.port=" + std::to_string(broker.port()) +
-                             "\nKeyBinary=" + store + "\nvek.orxio.dev=" + board.devnode() +
-                             "\nlog4cpp.rootCategory=INFO, file\n"
-                             "log4cpp.category.main=DEBUG\nlog4cpp.category.cKeyUpdater=DEBUG\n"
-                             "log4cpp.appender.file=FileAppender\nlog4cpp.appender.file.fileName=" +
-                             dir.file("keysmith.log") +
-                             "\nlog4cpp.appender.file.layout=PatternLayout\n"
-                             "log4cpp.appender.file.layout.ConversionPattern=%d{%H:%M:%S.%l} %-5p [%c] %m%n\n");
+    const std::string config =
+        dir.write("keysmith.conf",
+                  "ConnectionTime=" + std::to_string(kClaimDelaySeconds) + "\nvek.broker=127.0.0.1\nvek.broker.port=" +
+                      std::to_string(broker.port()) + "\nKeyBinary=" + store + "\nvek.orxio.dev=" + board.devnode() +
+                      "\nlog4cpp.rootCategory=INFO, file\n"
+                      "log4cpp.category.main=DEBUG\nlog4cpp.category.cKeyUpdater=DEBUG\n"
+                      "log4cpp.appender.file=FileAppender\nlog4cpp.appender.file.fileName=" +
+                      dir.file("keysmith.log") +
+                      "\nlog4cpp.appender.file.layout=PatternLayout\n"
+                      "log4cpp.appender.file.layout.ConversionPattern=%d{%H:%M:%S.%l} %-5p [%c] %m%n\n");
 
     auto env = testbed.childEnvironment();
     const char* path = std::getenv("PATH");
     env["PATH"] = dir.file("bin") + ":" + (path ? path : "/usr/bin:/bin");
     const auto t0 = Clock::now();
-    auto daemon = std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{keysmith, config}, env,
-                                                              dir.path());
+    auto daemon =
+        std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{keysmith, config}, env, dir.path());
     std::printf("keysmith:       started (pid %d), claim delay %d s\n\n", static_cast<int>(daemon->pid()),
                 kClaimDelaySeconds);
 
@@ -219,20 +218,20 @@ int run(const std::string& keysmith, const std::string& store)
     ok &= check(result == std::string(expected.data(), expected.size()),
                 "result record: success, version " + versionText(stored));
     const auto file = key.file();
-    const bool identical = file.ended && file.unpacked.ok &&
-                           std::string(file.unpacked.data.begin(), file.unpacked.data.end()) == firmware;
-    ok &= check(identical, "firmware received by the key as \"" + file.name + "\": " +
-                               std::to_string(file.unpacked.data.size()) + " bytes, byte-identical, in " +
-                               std::to_string(file.chunkSizes.size()) + " chunks");
+    const bool identical =
+        file.ended && file.unpacked.ok && std::string(file.unpacked.data.begin(), file.unpacked.data.end()) == firmware;
+    ok &= check(identical,
+                "firmware received by the key as \"" + file.name + "\": " + std::to_string(file.unpacked.data.size()) +
+                    " bytes, byte-identical, in " + std::to_string(file.chunkSizes.size()) + " chunks");
     for (uint16_t pin : {BoardIoEmulator::kGreenId, BoardIoEmulator::kRedId}) {
         const auto writes = board.writes(pin);
         size_t lit = 0;
         for (const auto& w : writes)
             lit += w.value == 1;
         const bool rested = !writes.empty() && writes.back().value == 0;
-        ok &= check(lit >= 1 && rested, std::string(pin == BoardIoEmulator::kGreenId ? "green" : "red") +
-                                            " LED: " + std::to_string(writes.size()) + " writes, lit " +
-                                            std::to_string(lit) + " times, back at rest");
+        ok &= check(lit >= 1 && rested,
+                    std::string(pin == BoardIoEmulator::kGreenId ? "green" : "red") + " LED: " +
+                        std::to_string(writes.size()) + " writes, lit " + std::to_string(lit) + " times, back at rest");
     }
     const auto calls = lines(readAll(dir.file("sv.calls")));
     std::string callText;
@@ -244,12 +243,11 @@ int run(const std::string& keysmith, const std::string& store)
     const auto stopAt = Clock::now();
     daemon->signal(SIGTERM);
     const auto code = daemon->waitExitCode(20s);
-    ok &= check(code && *code == 0, "keysmith exited with status " + (code ? std::to_string(*code) : "(still running)") +
-                                        " after " +
-                                        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                           Clock::now() - stopAt)
-                                                           .count()) +
-                                        " ms");
+    ok &=
+        check(code && *code == 0,
+              "keysmith exited with status " + (code ? std::to_string(*code) : "(still running)") + " after " +
+                  std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - stopAt).count()) +
+                  " ms");
     daemon.reset();
 
     std::printf("\n-- keysmith's log --\n%s", readAll(dir.file("keysmith.log")).c_str());

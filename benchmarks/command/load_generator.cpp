@@ -161,8 +161,9 @@ int main(int argc, char** argv)
         case 'm': msg = optarg; break;
         case 't': timeout_s = std::atof(optarg); break;
         default:
-            std::fprintf(stderr, "usage: load_generator [-H host] [-p port] [-n requests] [-c in_flight] "
-                                 "[-w warm_up] [-s script] [-m msg] [-t timeout_s]\n");
+            std::fprintf(stderr,
+                         "usage: load_generator [-H host] [-p port] [-n requests] [-c in_flight] "
+                         "[-w warm_up] [-s script] [-m msg] [-t timeout_s]\n");
             return 2;
         }
     }
@@ -185,10 +186,10 @@ int main(int argc, char** argv)
         mosquitto_connect_callback_set(g.mosq, onConnect);
         mosquitto_subscribe_callback_set(g.mosq, onSubscribe);
         mosquitto_message_callback_set(g.mosq, onMessage);
-        const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                                 std::chrono::duration<double>(timeout_s));
+        const auto deadline =
+            Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(timeout_s));
         bool ok = mosquitto_connect(g.mosq, host.c_str(), port, 60) == MOSQ_ERR_SUCCESS &&
-                  runUntil(g, deadline, [&] { return g.subscribed; });
+            runUntil(g, deadline, [&] { return g.subscribed; });
         // The responder may still be starting: probe until one request is answered. A probe that
         // was lost stays in in_flight and is simply never matched.
         while (ok && g.answered == 0) {

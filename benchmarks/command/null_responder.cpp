@@ -81,9 +81,7 @@ int main(int argc, char** argv)
         case 'H': host = optarg; break;
         case 'p': port = std::atoi(optarg); break;
         case 'a': responder.answer = optarg; break;
-        default:
-            std::fprintf(stderr, "usage: null_responder [-H host] [-p port] [-a answer]\n");
-            return 2;
+        default: std::fprintf(stderr, "usage: null_responder [-H host] [-p port] [-a answer]\n"); return 2;
         }
     }
     struct sigaction action {};

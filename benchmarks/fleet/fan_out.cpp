@@ -120,8 +120,9 @@ int main(int argc, char** argv)
     for (int i = optind; i < argc; ++i)
         fan.prefixes.push_back(argv[i]);
     if (fan.prefixes.empty() || rounds < 1) {
-        std::fprintf(stderr, "usage: fan_out [-H host] [-p port] [--cafile F --cert F --key F] [-u user] [-n rounds] "
-                             "PREFIX...\n(the password of -u from VEK_REQUEST_PASSWORD)\n");
+        std::fprintf(stderr,
+                     "usage: fan_out [-H host] [-p port] [--cafile F --cert F --key F] [-u user] [-n rounds] "
+                     "PREFIX...\n(the password of -u from VEK_REQUEST_PASSWORD)\n");
         return 2;
     }
     fan.request = echoRequest(script, msg);
@@ -136,11 +137,13 @@ int main(int argc, char** argv)
     mosquitto_subscribe_callback_set(mosq.get(), onSubscribe);
     mosquitto_publish_callback_set(mosq.get(), onPublish);
     mosquitto_message_callback_set(mosq.get(), onMessage);
-    if (!cafile.empty() && mosquitto_tls_set(mosq.get(), cafile.c_str(), nullptr, cert.empty() ? nullptr : cert.c_str(),
-                                             key.empty() ? nullptr : key.c_str(), nullptr) != MOSQ_ERR_SUCCESS)
+    if (!cafile.empty() &&
+        mosquitto_tls_set(mosq.get(), cafile.c_str(), nullptr, cert.empty() ? nullptr : cert.c_str(),
+                          key.empty() ? nullptr : key.c_str(), nullptr) != MOSQ_ERR_SUCCESS)
         return 2;
     if (!username.empty() &&
-        mosquitto_username_pw_set(mosq.get(), username.c_str(), std::getenv("VEK_REQUEST_PASSWORD")) != MOSQ_ERR_SUCCESS)
+        mosquitto_username_pw_set(mosq.get(), username.c_str(), std::getenv("VEK_REQUEST_PASSWORD")) !=
+            MOSQ_ERR_SUCCESS)
         return 2;
     const auto limit = [&] { return Clock::now() + std::chrono::milliseconds(static_cast<long>(timeout_s * 1000)); };
     if (mosquitto_connect(mosq.get(), host.c_str(), port, 60) != MOSQ_ERR_SUCCESS ||

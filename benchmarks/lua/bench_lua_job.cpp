@@ -48,9 +48,14 @@ void BM_RunJob(benchmark::State& state)
     msgpack::sbuffer bytes;
     msgpack::packer<msgpack::sbuffer> p(bytes);
     p.pack_map(3);
-    p.pack("name"); p.pack("door");
-    p.pack("count"); p.pack(3);
-    p.pack("flags"); p.pack_array(2); p.pack(true); p.pack(false);
+    p.pack("name");
+    p.pack("door");
+    p.pack("count");
+    p.pack(3);
+    p.pack("flags");
+    p.pack_array(2);
+    p.pack(true);
+    p.pack(false);
     const auto args = msgpack::unpack(bytes.data(), bytes.size());
     vek::LuaAgent agent({scripts().path + "/"}, "/tmp");
     for (auto _ : state) {

@@ -26,8 +26,7 @@ constexpr unsigned log2(size_t n) { return n <= 1 ? 0 : 1 + log2(n / 2); }
 class JobArena {
 public:
     static constexpr size_t alignment = alignof(std::max_align_t);
-    static_assert(alignment >= alignof(double) && alignment >= alignof(long long) &&
-                      alignment >= alignof(void*),
+    static_assert(alignment >= alignof(double) && alignment >= alignof(long long) && alignment >= alignof(void*),
                   "blocks hold any of Lua's values");
     /// Up to this size, classes are `alignment` bytes apart; above it, powers of two.
     static constexpr size_t fine_limit = 512;
@@ -115,7 +114,7 @@ private:
             return (size - 1) / alignment;
         // The power of two at or above size, counted from the first one above fine_limit.
         const unsigned bits = static_cast<unsigned>(sizeof(unsigned long) * 8) -
-                              static_cast<unsigned>(__builtin_clzl(static_cast<unsigned long>(size - 1)));
+            static_cast<unsigned>(__builtin_clzl(static_cast<unsigned long>(size - 1)));
         return fine_classes + bits - arena_detail::log2(fine_limit) - 1;
     }
     static VEK_HOT_INLINE size_t capacityOf(size_t index) noexcept

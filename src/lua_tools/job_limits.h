@@ -18,7 +18,7 @@ struct JobLimits {
     bool operator==(const JobLimits& other) const
     {
         return time_limit_ms == other.time_limit_ms && memory_limit_kb == other.memory_limit_kb &&
-               precompiled_chunks == other.precompiled_chunks;
+            precompiled_chunks == other.precompiled_chunks;
     }
     bool operator!=(const JobLimits& other) const { return !(*this == other); }
 };

@@ -28,10 +28,10 @@ int openStandardLibraries(lua_State* L)
 {
     // The globals and the loaded modules in tables of the size they grow to while the libraries
     // are opened, so that they are not rehashed on the way there.
-    lua_createtable(L, 0, kGlobalsSize);                    // globals
-    lua_rawseti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS);    //
-    lua_createtable(L, 0, kLoadedSize);                     // loaded
-    lua_setfield(L, LUA_REGISTRYINDEX, "_LOADED");          //
+    lua_createtable(L, 0, kGlobalsSize);                 // globals
+    lua_rawseti(L, LUA_REGISTRYINDEX, LUA_RIDX_GLOBALS); //
+    lua_createtable(L, 0, kLoadedSize);                  // loaded
+    lua_setfield(L, LUA_REGISTRYINDEX, "_LOADED");       //
     luaL_openlibs(L);
     return 0;
 }
@@ -39,10 +39,10 @@ int openStandardLibraries(lua_State* L)
 int setVekEnv(lua_State* L) // ud
 {
     const char* staging_dir = static_cast<const char*>(lua_touserdata(L, 1));
-    lua_createtable(L, 0, 0);              // ud env
-    lua_pushstring(L, staging_dir);        // ud env dir
-    lua_setfield(L, -2, "staging_dir");    // ud env
-    lua_setglobal(L, "vekenv");            // ud
+    lua_createtable(L, 0, 0);           // ud env
+    lua_pushstring(L, staging_dir);     // ud env dir
+    lua_setfield(L, -2, "staging_dir"); // ud env
+    lua_setglobal(L, "vekenv");         // ud
     return 0;
 }
 
@@ -54,15 +54,15 @@ struct PathExtensions {
 int extendPackagePaths(lua_State* L) // ud
 {
     const auto* ext = static_cast<const PathExtensions*>(lua_touserdata(L, 1));
-    lua_getglobal(L, "package");           // ud package
-    lua_getfield(L, -1, "path");           // ud package path
-    lua_pushstring(L, ext->path);          // ud package path ext
-    lua_concat(L, 2);                      // ud package path..ext
-    lua_setfield(L, -2, "path");           // ud package
-    lua_getfield(L, -1, "cpath");          // ud package cpath
-    lua_pushstring(L, ext->cpath);         // ud package cpath ext
-    lua_concat(L, 2);                      // ud package cpath..ext
-    lua_setfield(L, -2, "cpath");          // ud package
+    lua_getglobal(L, "package");   // ud package
+    lua_getfield(L, -1, "path");   // ud package path
+    lua_pushstring(L, ext->path);  // ud package path ext
+    lua_concat(L, 2);              // ud package path..ext
+    lua_setfield(L, -2, "path");   // ud package
+    lua_getfield(L, -1, "cpath");  // ud package cpath
+    lua_pushstring(L, ext->cpath); // ud package cpath ext
+    lua_concat(L, 2);              // ud package cpath..ext
+    lua_setfield(L, -2, "cpath");  // ud package
     return 0;
 }
 
@@ -106,12 +106,10 @@ int onPanic(lua_State* L)
 
 } // namespace
 
-LuaVM::LuaVM(const std::vector<std::string>& search_dirs, const char* staging_dir,
-             std::unique_ptr<JobBudget> budget)
+LuaVM::LuaVM(const std::vector<std::string>& search_dirs, const char* staging_dir, std::unique_ptr<JobBudget> budget)
     : log(log4cpp::Category::getInstance("script")), _staging_dir(staging_dir), _search_dirs(search_dirs),
       _budget(std::move(budget))
-{
-}
+{}
 
 LuaVM::~LuaVM()
 {
@@ -261,10 +259,7 @@ JobResult LuaVM::executeScript(const char* abs_path, const msgpack::object& args
     return result;
 }
 
-int LuaVM::addVekEnv()
-{
-    return callProtected(_L.get(), &setVekEnv, const_cast<char*>(_staging_dir), 0, 0);
-}
+int LuaVM::addVekEnv() { return callProtected(_L.get(), &setVekEnv, const_cast<char*>(_staging_dir), 0, 0); }
 
 int LuaVM::addSearchDirs()
 {
@@ -309,8 +304,8 @@ bool LuaVM::loadArgs(const msgpack::object& args)
         if (status == LUA_OK)
             return true;
         cause = status == LUA_ERRMEM && _budget->memoryLimitHit()
-                    ? "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded"
-                    : "cannot set args";
+            ? "job memory limit of " + std::to_string(_limits.memory_limit_kb) + " KB exceeded"
+            : "cannot set args";
     }
     lua_settop(L, base);
     log.error("invalid job arguments: " + cause);
@@ -332,8 +327,8 @@ bool LuaVM::unloadAnswer(std::vector<unsigned char>& answer)
     const int type = lua_type(L, 1);
     if (!lua_checkstack(L, 3))
         return false;
-    lua_pushvalue(L, 1);                                            // v v
-    const int status = callProtected(L, &toText, nullptr, 1, 1);    // v text|v|error
+    lua_pushvalue(L, 1);                                         // v v
+    const int status = callProtected(L, &toText, nullptr, 1, 1); // v text|v|error
     if (status != LUA_OK) {
         logLuaError(status);
         return false;
@@ -362,8 +357,8 @@ void LuaVM::logLuaError(int status)
         log.error("Unknown failure");
         return;
     }
-    lua_pushvalue(L, -1);                                                       // err err
-    const bool converted = callProtected(L, &toText, nullptr, 1, 1) == LUA_OK;  // err text|err|error
+    lua_pushvalue(L, -1);                                                      // err err
+    const bool converted = callProtected(L, &toText, nullptr, 1, 1) == LUA_OK; // err text|err|error
     if (converted && lua_type(L, -1) == LUA_TSTRING) {
         size_t length = 0;
         const char* text = lua_tolstring(L, -1, &length);
@@ -371,7 +366,7 @@ void LuaVM::logLuaError(int status)
     } else {
         log.error("Unknown failure");
     }
-    lua_settop(L, -2);                                                          // err
+    lua_settop(L, -2); // err
 }
 
 } // namespace vek

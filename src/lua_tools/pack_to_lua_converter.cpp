@@ -48,10 +48,7 @@ int setElement(lua_State* L) // ud t v -> ud t
 
 } // namespace
 
-PackToLuaConverter::PackToLuaConverter(lua_State* L)
-    : log(log4cpp::Category::getInstance("pack_to_lua")), _L(L)
-{
-}
+PackToLuaConverter::PackToLuaConverter(lua_State* L) : log(log4cpp::Category::getInstance("pack_to_lua")), _L(L) {}
 
 bool PackToLuaConverter::fail(int status, const char* cause)
 {
@@ -173,14 +170,14 @@ bool PackToLuaConverter::end_array_item()
         return false;
     // The next index is the table's length plus one, so a nil element stores nothing and the
     // next element closes the gap.
-    lua_len(_L, -2);                                            // t e n
+    lua_len(_L, -2); // t e n
     const lua_Unsigned length = lua_tounsignedx(_L, -1, nullptr);
-    lua_settop(_L, -2);                                         // t e
+    lua_settop(_L, -2); // t e
     int index = static_cast<int>(length + 1);
     log.debug("array item %d", index);
-    lua_pushvalue(_L, -2);                                      // t e t
-    lua_insert(_L, -2);                                         // t t e
-    return protectedCall(&setElement, &index, 2, 0);            // t
+    lua_pushvalue(_L, -2);                           // t e t
+    lua_insert(_L, -2);                              // t t e
+    return protectedCall(&setElement, &index, 2, 0); // t
 }
 
 bool PackToLuaConverter::end_array()
@@ -212,9 +209,9 @@ bool PackToLuaConverter::end_map_value()
     if (!reserve())
         return false;
     // A nil value leaves no entry, a repeated key keeps the last value; a nil or NaN key raises.
-    lua_pushvalue(_L, -3);                                      // t k v t
-    lua_insert(_L, -3);                                         // t t k v
-    return protectedCall(&setPair, nullptr, 3, 0);              // t
+    lua_pushvalue(_L, -3);                         // t k v t
+    lua_insert(_L, -3);                            // t t k v
+    return protectedCall(&setPair, nullptr, 3, 0); // t
 }
 
 bool PackToLuaConverter::end_map()

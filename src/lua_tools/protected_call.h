@@ -12,10 +12,10 @@ namespace vek {
 /// with the error value on top when it is not LUA_OK.
 inline int callProtected(lua_State* L, lua_CFunction f, void* ud, int nargs, int nresults)
 {
-    lua_pushcfunction(L, f);          // args f
-    lua_insert(L, -(nargs + 1));      // f args
-    lua_pushlightuserdata(L, ud);     // f args ud
-    lua_insert(L, -(nargs + 1));      // f ud args
+    lua_pushcfunction(L, f);      // args f
+    lua_insert(L, -(nargs + 1));  // f args
+    lua_pushlightuserdata(L, ud); // f args ud
+    lua_insert(L, -(nargs + 1));  // f ud args
     return lua_pcall(L, nargs + 1, nresults, 0);
 }
 

@@ -172,7 +172,7 @@ void printColumns(const std::vector<std::vector<std::string>>& rows, std::ostrea
 std::string versionText(uint32_t version)
 {
     return std::to_string(version >> 16) + "." + std::to_string((version >> 8) & 0xFF) + "." +
-           std::to_string(version & 0xFF);
+        std::to_string(version & 0xFF);
 }
 
 std::string timeText(uint64_t seconds)
@@ -259,8 +259,8 @@ void printTable(const std::vector<DockState>& docks, std::ostream& out)
         if (dock.daemons.empty())
             daemons.push_back({dock.label, bridgeText(dock), "-", "no records", "-", "-"});
         for (const auto& [name, d] : dock.daemons)
-            daemons.push_back({dock.label, bridgeText(dock), name, d.state, d.version.empty() ? "-" : d.version,
-                               sinceText(d)});
+            daemons.push_back(
+                {dock.label, bridgeText(dock), name, d.state, d.version.empty() ? "-" : d.version, sinceText(d)});
         for (const auto& [serial, key] : dock.keys)
             keys.push_back({dock.label, serial, key.version ? versionText(*key.version) : "-", resultText(key),
                             progressText(key)});
@@ -291,9 +291,9 @@ nlohmann::json toJson(const std::vector<DockState>& docks)
         for (const auto& [serial, key] : dock.keys) {
             nlohmann::json k{{"serial", serial}};
             k["version"] = key.version ? nlohmann::json(versionText(*key.version)) : nlohmann::json();
-            k["result"] = key.result ? nlohmann::json{{"success", key.result->first},
-                                                      {"version", versionText(key.result->second)}}
-                                     : nlohmann::json();
+            k["result"] = key.result
+                ? nlohmann::json{{"success", key.result->first}, {"version", versionText(key.result->second)}}
+                : nlohmann::json();
             k["progress"] = key.progress ? *key.progress : nlohmann::json();
             if (key.unreadable)
                 k["unreadable"] = true;

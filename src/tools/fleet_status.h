@@ -27,16 +27,16 @@ struct DaemonState {
 
 /// What the retained records of one key say.
 struct KeyState {
-    std::optional<uint32_t> version;                      ///< from its notification
-    std::optional<std::pair<bool, uint32_t>> result;      ///< success and version of the last result
-    std::optional<nlohmann::json> progress;               ///< the last progress record, decoded
-    bool unreadable = false;                              ///< a record of it did not decode
+    std::optional<uint32_t> version;                 ///< from its notification
+    std::optional<std::pair<bool, uint32_t>> result; ///< success and version of the last result
+    std::optional<nlohmann::json> progress;          ///< the last progress record, decoded
+    bool unreadable = false;                         ///< a record of it did not decode
 };
 
 struct DockState {
     std::string label;
     std::string prefix;
-    std::optional<bool> bridge_up; ///< the bridge's notification, when the dock is seen through one
+    std::optional<bool> bridge_up;              ///< the bridge's notification, when the dock is seen through one
     std::map<std::string, DaemonState> daemons; ///< by name, those with a record
     std::map<std::string, KeyState> keys;       ///< by serial as written in the topic
 };

@@ -48,11 +48,11 @@ std::string freshJobId()
     static unsigned counter = 0;
     char host[64] = "";
     gethostname(host, sizeof host - 1);
-    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
-    std::string id = "req-" + std::string(host) + "-" + std::to_string(getpid()) + "-" + std::to_string(now) +
-                     "-" + std::to_string(++counter);
+    const auto now =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    std::string id = "req-" + std::string(host) + "-" + std::to_string(getpid()) + "-" + std::to_string(now) + "-" +
+        std::to_string(++counter);
     // The id is one topic level: no separators or wildcards in it.
     for (char& c : id)
         if (c == '/' || c == '+' || c == '#')
@@ -61,10 +61,7 @@ std::string freshJobId()
 }
 
 // The library's text for a failed call, or the system's when the library says "see errno".
-std::string mosquittoError(int rc)
-{
-    return rc == MOSQ_ERR_ERRNO ? vek::errorText(errno) : mosquitto_strerror(rc);
-}
+std::string mosquittoError(int rc) { return rc == MOSQ_ERR_ERRNO ? vek::errorText(errno) : mosquitto_strerror(rc); }
 
 enum class Wait { Done, Deadline, Failed };
 
@@ -121,7 +118,8 @@ void collect(Session& session, const mosquitto_message* message)
     if (session.marker_seen || !message->retain || message->payloadlen == 0)
         return;
     session.retained.push_back(
-        {message->topic, std::string(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen))});
+        {message->topic,
+         std::string(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen))});
 }
 
 void onMessage(mosquitto*, void* obj, const mosquitto_message* message)
@@ -150,10 +148,7 @@ void onMessage(mosquitto*, void* obj, const mosquitto_message* message)
 }
 
 // The broker is this machine: a password sent to it in plain text does not cross a network.
-bool isLoopback(const std::string& host)
-{
-    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
-}
+bool isLoopback(const std::string& host) { return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0; }
 
 // Sets TLS and the login on the client; false after a message.
 bool configureClient(mosquitto* mosq, const Options& options, std::ostream& err)
@@ -208,7 +203,8 @@ Mosquitto connectClient(const Options& options, Session& session, Clock::time_po
             << "\n";
         return nullptr;
     }
-    if (runUntil(mosq.get(), deadline, [&] { return session.connack >= 0; }, err) != Wait::Done ||
+    if (runUntil(
+            mosq.get(), deadline, [&] { return session.connack >= 0; }, err) != Wait::Done ||
         session.connack != 0) {
         err << "vek-request: the broker did not accept the connection"
             << (session.connack > 0 ? std::string(": ") + mosquitto_connack_string(session.connack) : "") << "\n";
@@ -226,7 +222,9 @@ bool subscribeAll(mosquitto* mosq, Session& session, std::vector<std::string>& f
         texts.push_back(filter.data());
     const int rc = mosquitto_subscribe_multiple(mosq, &session.subscribe_mid, static_cast<int>(texts.size()),
                                                 texts.data(), qos, 0, nullptr);
-    if (rc != MOSQ_ERR_SUCCESS || runUntil(mosq, deadline, [&] { return session.subscribed; }, err) != Wait::Done ||
+    if (rc != MOSQ_ERR_SUCCESS ||
+        runUntil(
+            mosq, deadline, [&] { return session.subscribed; }, err) != Wait::Done ||
         session.subscription_refused) {
         err << "vek-request: cannot subscribe to the topic" << (texts.size() > 1 ? "s " : " ") << filters.front()
             << (texts.size() > 1 ? " ..." : "") << "\n";
@@ -255,8 +253,7 @@ void endTransactions(mosquitto* mosq, Session& session, size_t published, int qo
 
 Clock::time_point deadlineOf(const Options& options)
 {
-    return Clock::now() +
-           std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.timeout_s));
+    return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options.timeout_s));
 }
 
 } // namespace
@@ -322,8 +319,8 @@ std::optional<JobExchange> exchangeJob(const Options& options, std::ostream& err
         session.connack = -1;
         if (mosquitto_reconnect(mosq.get()) != MOSQ_ERR_SUCCESS ||
             runUntil(
-                mosq.get(), Clock::now() + std::chrono::seconds(5), [&] { return session.connack >= 0; }, err,
-                true) != Wait::Done ||
+                mosq.get(), Clock::now() + std::chrono::seconds(5), [&] { return session.connack >= 0; }, err, true) !=
+                Wait::Done ||
             session.connack != 0)
             err << "vek-request: cannot connect again to end the transactions\n";
     }
@@ -357,7 +354,8 @@ std::optional<std::vector<Retained>> collectRetained(const Options& options, con
     if (!subscribeAll(mosq.get(), session, all, 1, deadline, err))
         return std::nullopt;
     if (mosquitto_publish(mosq.get(), nullptr, session.marker.c_str(), 0, nullptr, 1, false) != MOSQ_ERR_SUCCESS ||
-        runUntil(mosq.get(), deadline, [&] { return session.marker_seen; }, err) != Wait::Done) {
+        runUntil(
+            mosq.get(), deadline, [&] { return session.marker_seen; }, err) != Wait::Done) {
         err << "vek-request: the broker did not send back the end marker on " << session.marker << "\n";
         return std::nullopt;
     }

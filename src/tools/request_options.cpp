@@ -73,14 +73,21 @@ ParseOutcome parseArguments(int argc, char** argv, Options& options, std::ostrea
 {
     enum { kPrefix = 1000, kCafile, kCert, kKey, kAll, kJson, kPasswordFile };
     static const option kLong[] = {
-        {"host", required_argument, nullptr, 'H'},     {"port", required_argument, nullptr, 'p'},
-        {"timeout", required_argument, nullptr, 't'},  {"dock", required_argument, nullptr, 'd'},
+        {"host", required_argument, nullptr, 'H'},
+        {"port", required_argument, nullptr, 'p'},
+        {"timeout", required_argument, nullptr, 't'},
+        {"dock", required_argument, nullptr, 'd'},
         {"qos", required_argument, nullptr, 'q'},
-        {"prefix", required_argument, nullptr, kPrefix}, {"cafile", required_argument, nullptr, kCafile},
-        {"cert", required_argument, nullptr, kCert},   {"key", required_argument, nullptr, kKey},
-        {"username", required_argument, nullptr, 'u'}, {"password-file", required_argument, nullptr, kPasswordFile},
-        {"status", no_argument, nullptr, 's'},         {"all", no_argument, nullptr, kAll},
-        {"json", no_argument, nullptr, kJson},         {"help", no_argument, nullptr, 'h'},
+        {"prefix", required_argument, nullptr, kPrefix},
+        {"cafile", required_argument, nullptr, kCafile},
+        {"cert", required_argument, nullptr, kCert},
+        {"key", required_argument, nullptr, kKey},
+        {"username", required_argument, nullptr, 'u'},
+        {"password-file", required_argument, nullptr, kPasswordFile},
+        {"status", no_argument, nullptr, 's'},
+        {"all", no_argument, nullptr, kAll},
+        {"json", no_argument, nullptr, kJson},
+        {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
     int opt;
@@ -90,9 +97,7 @@ ParseOutcome parseArguments(int argc, char** argv, Options& options, std::ostrea
     optind = 0; // a full restart of GNU getopt
     while ((opt = getopt_long(argc, argv, "+H:p:t:q:d:u:sh", kLong, nullptr)) != -1) {
         switch (opt) {
-        case 'H':
-            options.host = optarg;
-            break;
+        case 'H': options.host = optarg; break;
         case 'p':
             // In range before the conversion, which is undefined for NaN and out-of-range values.
             if (!parseNumber(optarg, number) || !(number >= 1 && number <= 65535) ||
@@ -135,34 +140,16 @@ ParseOutcome parseArguments(int argc, char** argv, Options& options, std::ostrea
             options.targets.push_back(std::move(target));
             break;
         }
-        case kCafile:
-            options.cafile = optarg;
-            break;
-        case kCert:
-            options.cert = optarg;
-            break;
-        case kKey:
-            options.key = optarg;
-            break;
-        case 'u':
-            options.username = optarg;
-            break;
-        case kPasswordFile:
-            options.password_file = optarg;
-            break;
-        case 's':
-            options.status = true;
-            break;
-        case kAll:
-            options.all_docks = true;
-            break;
-        case kJson:
-            options.json = true;
-            break;
-        case 'h':
-            return ParseOutcome::Help;
-        default:
-            return ParseOutcome::Usage;
+        case kCafile: options.cafile = optarg; break;
+        case kCert: options.cert = optarg; break;
+        case kKey: options.key = optarg; break;
+        case 'u': options.username = optarg; break;
+        case kPasswordFile: options.password_file = optarg; break;
+        case 's': options.status = true; break;
+        case kAll: options.all_docks = true; break;
+        case kJson: options.json = true; break;
+        case 'h': return ParseOutcome::Help;
+        default: return ParseOutcome::Usage;
         }
     }
     if (options.cert.empty() != options.key.empty()) {

@@ -81,14 +81,9 @@ int main(int argc, char** argv)
 {
     Options options;
     switch (parseArguments(argc, argv, options, std::cerr)) {
-    case ParseOutcome::Help:
-        std::cout << kUsage << std::flush;
-        return std::cout ? 0 : kExitNoAnswer;
-    case ParseOutcome::Usage:
-        std::cerr << kUsage;
-        return kExitNoAnswer;
-    case ParseOutcome::Run:
-        break;
+    case ParseOutcome::Help: std::cout << kUsage << std::flush; return std::cout ? 0 : kExitNoAnswer;
+    case ParseOutcome::Usage: std::cerr << kUsage; return kExitNoAnswer;
+    case ParseOutcome::Run: break;
     }
     catchStopSignals();
     const int rc = mosquitto_lib_init();

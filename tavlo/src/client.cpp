@@ -49,8 +49,7 @@ template struct HandleAccess<&mosqpp::mosquittopp::m_mosq>;
 Client::Client(const ClientSessionOptions& options, const char* logCategory)
     : mosqpp::mosquittopp(options.client_id, options.clean_session),
       _log(log4cpp::Category::getInstance(logCategory ? logCategory : "tavloClient")),
-      _mosqLog(log4cpp::Category::getInstance("mosq")),
-      resubscribe_on_connect(options.resubscribe_on_connect)
+      _mosqLog(log4cpp::Category::getInstance("mosq")), resubscribe_on_connect(options.resubscribe_on_connect)
 {
     _log.debug("Created tavlo::Client");
 }

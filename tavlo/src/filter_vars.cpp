@@ -7,8 +7,7 @@
 
 namespace tavlo {
 
-FilterVariables::FilterVariables(std::vector<Wildcard> wildcards, const char* topic)
-    : _wildcards(std::move(wildcards))
+FilterVariables::FilterVariables(std::vector<Wildcard> wildcards, const char* topic) : _wildcards(std::move(wildcards))
 {
     const size_t len = topic ? std::strlen(topic) : 0;
     size_t p = 0;

@@ -28,16 +28,11 @@ void log_message(int priority, log4cpp::Category& category, const std::vector<Wi
 int mosq_to_l4cpp_prio(int level)
 {
     switch (level) {
-    case MOSQ_LOG_INFO:
-        return log4cpp::Priority::INFO;
-    case MOSQ_LOG_NOTICE:
-        return log4cpp::Priority::NOTICE;
-    case MOSQ_LOG_WARNING:
-        return log4cpp::Priority::WARN;
-    case MOSQ_LOG_ERR:
-        return log4cpp::Priority::ERROR;
-    case MOSQ_LOG_DEBUG:
-        return log4cpp::Priority::DEBUG;
+    case MOSQ_LOG_INFO: return log4cpp::Priority::INFO;
+    case MOSQ_LOG_NOTICE: return log4cpp::Priority::NOTICE;
+    case MOSQ_LOG_WARNING: return log4cpp::Priority::WARN;
+    case MOSQ_LOG_ERR: return log4cpp::Priority::ERROR;
+    case MOSQ_LOG_DEBUG: return log4cpp::Priority::DEBUG;
     default: // MOSQ_LOG_NONE and anything the table does not know
         return log4cpp::Priority::NOTSET;
     }

@@ -14,7 +14,6 @@ namespace {
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
-
 } // namespace
 
 Subscription::Subscription(Client* client, Filter filter) : _client(client), _filter(std::move(filter))

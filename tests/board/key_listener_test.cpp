@@ -14,21 +14,21 @@ namespace {
 /// triggered before the listener waits is dropped by the waiter, so one is sure to land.
 class RequestSender {
 public:
-    RequestSender(cSignalWaiter& waiter, bool withRequest) : thread([this, &waiter, withRequest] {
-        while (!stop.load()) {
-            std::this_thread::sleep_for(100ms);
-            ServerRequest* request = nullptr;
-            if (withRequest) {
-                request = new ServerRequest;
-                request->doUpgrade = true;
-                request->version = 0x080902;
-                request->serial = 0x00A1B2C3;
-            }
-            waiter.trigger(request);
-        }
-    })
-    {
-    }
+    RequestSender(cSignalWaiter& waiter, bool withRequest)
+        : thread([this, &waiter, withRequest] {
+              while (!stop.load()) {
+                  std::this_thread::sleep_for(100ms);
+                  ServerRequest* request = nullptr;
+                  if (withRequest) {
+                      request = new ServerRequest;
+                      request->doUpgrade = true;
+                      request->version = 0x080902;
+                      request->serial = 0x00A1B2C3;
+                  }
+                  waiter.trigger(request);
+              }
+          })
+    {}
     ~RequestSender()
     {
         stop = true;
@@ -75,9 +75,9 @@ TEST_F(ListenerTest, ARequestWhileWaitingIsReceivedAndDeleted)
         EXPECT_EQ(serial, c.serial);
         EXPECT_TRUE(log.has("cKeyListener", log4cpp::Priority::DEBUG, "Key Connected for 0 (300)"));
         EXPECT_TRUE(log.has("cKeyListener", log4cpp::Priority::DEBUG, c.decision));
-        EXPECT_EQ(log.has("cKeyListener", log4cpp::Priority::INFO,
-                          "Request for key: 00A1B2C3 Upgrade to version: 00080902"),
-                  c.withRequest);
+        EXPECT_EQ(
+            log.has("cKeyListener", log4cpp::Priority::INFO, "Request for key: 00A1B2C3 Upgrade to version: 00080902"),
+            c.withRequest);
         // Every request made was deleted: by the listener, or by the waiter when nobody waited.
         size_t created = 0, deleted = 0;
         for (const auto& m : log.messages("ServerRequest")) {

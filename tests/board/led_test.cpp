@@ -115,12 +115,12 @@ TEST_F(LedTest, SteadyStatesStopBlinkingAndWriteTheirLevels)
         int green, red; // expected last values; -1: state writes nothing
     };
     const Case cases[] = {
-        {0, 0, 0, 0, 0}, {1, 0, 0, 0, 1}, {2, 0, 0, 1, 0}, {0, 1, 1, 1, 1}, {1, 1, 1, 1, 0},
+        {0, 0, 0, 0, 0}, {1, 0, 0, 0, 1}, {2, 0, 0, 1, 0},   {0, 1, 1, 1, 1},    {1, 1, 1, 1, 0},
         {2, 1, 1, 0, 1}, {1, 1, 0, 1, 1}, {4, 0, 0, -1, -1}, {-1, 1, 1, -1, -1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE("state " + std::to_string(c.state) + " reference levels " + std::to_string(c.greenRef) +
-                     "/" + std::to_string(c.redRef));
+        SCOPED_TRACE("state " + std::to_string(c.state) + " reference levels " + std::to_string(c.greenRef) + "/" +
+                     std::to_string(c.redRef));
         BoardIoEmulator::Options options;
         options.pins[0].referenceLevel = c.greenRef;
         options.pins[1].referenceLevel = c.redRef;

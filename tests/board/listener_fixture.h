@@ -19,10 +19,7 @@ namespace listenertest {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-inline double secondsSince(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+inline double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 class ListenerTest : public ::testing::Test {
 protected:

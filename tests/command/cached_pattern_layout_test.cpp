@@ -21,8 +21,8 @@ std::string reference(const std::string& pattern, const LoggingEvent& event)
     return layout.format(event);
 }
 
-LoggingEvent event(const std::string& category, const std::string& message, Priority::Value priority,
-                   unsigned seconds, unsigned micros)
+LoggingEvent event(const std::string& category, const std::string& message, Priority::Value priority, unsigned seconds,
+                   unsigned micros)
 {
     LoggingEvent e(category, message, "context", priority);
     e.timeStamp = log4cpp::TimeStamp(seconds, micros);
@@ -33,11 +33,11 @@ TEST(CachedPatternLayout, WritesWhatPatternLayoutWrites)
 {
     const char* patterns[] = {
         "%d{%Y-%m-%d %H:%M:%S.%l} %-5p [%c] %m%n", // the examples' pattern
-        "%-5p [%c] %m%n",                            // the packages' pattern
-        "%d %p %c %m%n",                             // the named default date, ISO8601
+        "%-5p [%c] %m%n",                          // the packages' pattern
+        "%d %p %c %m%n",                           // the named default date, ISO8601
         "%d{ISO8601}|%d{ABSOLUTE}|%d{DATE}|%m",
-        "%d{%l}%d{%H%l%S}%d{%s}",                    // milliseconds first, twice, none
-        "%10c|%-10c|%.3m|%8.3p|%-8.3p|%3m",          // widths, truncation, both
+        "%d{%l}%d{%H%l%S}%d{%s}",           // milliseconds first, twice, none
+        "%10c|%-10c|%.3m|%8.3p|%-8.3p|%3m", // widths, truncation, both
         "%%%m%% 100%% %n%n",
         "%t %x %m",
         "no conversions at all",
@@ -65,14 +65,14 @@ TEST(CachedPatternLayout, WritesWhatPatternLayoutWrites)
 TEST(CachedPatternLayout, LeavesWhatItDoesNotReproduceToPatternLayout)
 {
     const char* patterns[] = {
-        "%c{2} %m",         // category precision
-        "%r %m",            // milliseconds since start
-        "%R %m",            // seconds since the epoch
-        "%u %m",            // clock ticks
-        "%5%%m",            // modifiers on a literal carry over in PatternLayout
+        "%c{2} %m", // category precision
+        "%r %m",    // milliseconds since start
+        "%R %m",    // seconds since the epoch
+        "%u %m",    // clock ticks
+        "%5%%m",    // modifiers on a literal carry over in PatternLayout
         "%-n%m",
-        "%m %",             // unterminated
-        "%d{%%l} %m",       // escaped percent in a date
+        "%m %",               // unterminated
+        "%d{%%l} %m",         // escaped percent in a date
         "%d{%c %c %c %c} %m", // could overflow PatternLayout's 100-byte buffer
         "%d{%H:%M %} %m",     // a date format ending in a lone "%"
         "%d{%H:%M %E} %m",

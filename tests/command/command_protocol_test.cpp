@@ -59,7 +59,8 @@ TEST_F(CommandProtocolTest, FailedRequestsAreAnsweredWithThePackedReason)
     } cases[] = {
         {"never-used byte", "\xc1", "parse error"},
         {"truncated map", fixmap(2) + str("lua_script"), "insufficient bytes"},
-        {"array 32 of 2^32-1 elements", "\xdd\xff\xff\xff\xff", kNarrowSize ? "array size overflow" : "insufficient bytes"},
+        {"array 32 of 2^32-1 elements", "\xdd\xff\xff\xff\xff",
+         kNarrowSize ? "array size overflow" : "insufficient bytes"},
         {"map 32 of 2^24 entries", std::string("\xdf\x01\x00\x00\x00", 5), "insufficient bytes"},
         {"str 32 longer than the payload", std::string("\xdb\x00\x10\x00\x00", 5) + "abc", "insufficient bytes"},
         {"array instead of map", "\x92\x01\x02", notAMap},
@@ -91,10 +92,13 @@ TEST_F(CommandProtocolTest, FailedRequestsAreAnsweredWithThePackedReason)
     }
     // The log names the reason; a deep argument names the conversion's limit.
     EXPECT_TRUE(service->waitForOutput("ERROR [commandHandler] job (fail1) request error: parse error\n", 10s));
-    EXPECT_TRUE(service->waitForOutput(
-        "ERROR [script] invalid job arguments: arguments nested deeper than 200 levels\n", 10s));
+    EXPECT_TRUE(
+        service->waitForOutput("ERROR [script] invalid job arguments: arguments nested deeper than 200 levels\n", 10s));
     // The whole 28-byte result, as a server would see it.
-    EXPECT_EQ(ask(*mqtt, "c1", "\xc1"), std::string("\x82\xa6status\xc2\xa6reason\xab" "parse error", 28));
+    EXPECT_EQ(ask(*mqtt, "c1", "\xc1"),
+              std::string("\x82\xa6status\xc2\xa6reason\xab"
+                          "parse error",
+                          28));
     EXPECT_EQ(ask(*mqtt, "alive", request("echo", fixmap(1) + str("msg") + str("still here"))), "still here");
 }
 
@@ -111,7 +115,12 @@ TEST_F(CommandProtocolTest, SuccessfulJobsAnswerWithTheBareBytes)
         {"embedded zero byte", request("zeros"), std::string("a\0b", 3)},
         {"last of two values", request("two"), "second"},
         {"staging directory", request("staging"), staging()},
-        {"script name as bin", fixmap(2) + str("lua_script") + "\xc4\x04" "echo" + str("args") + hello, "hello"},
+        {"script name as bin",
+         fixmap(2) + str("lua_script") +
+             "\xc4\x04"
+             "echo" +
+             str("args") + hello,
+         "hello"},
         {"extra keys, repeated script name",
          fixmap(4) + str("lua_script") + str("nosuch") + str("extra") + "\x07" + str("args") + hello +
              str("lua_script") + str("echo"),
@@ -122,7 +131,12 @@ TEST_F(CommandProtocolTest, SuccessfulJobsAnswerWithTheBareBytes)
          "hello"},
         {"args as deep as the conversion goes", request("depth", nested(200)), "200"},
         // The float 64 2^64, byte by byte as a server would send it.
-        {"float argument of 2^64", std::string("\x82\xaa" "lua_script\xa3" "ret\xa4" "args\xcb\x43\xf0\0\0\0\0\0\0", 30),
+        {"float argument of 2^64",
+         std::string("\x82\xaa"
+                     "lua_script\xa3"
+                     "ret\xa4"
+                     "args\xcb\x43\xf0\0\0\0\0\0\0",
+                     30),
          "1.8446744073709552e+19"},
     };
     int n = 0;

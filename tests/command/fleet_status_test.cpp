@@ -118,13 +118,12 @@ TEST(FleetStatusTest, TargetsKeepTheirOrderAndTheLongestPrefixWins)
 
 TEST(FleetStatusTest, RecordsThatDoNotDecodeAreShownAsUnreadable)
 {
-    const std::string garbage[] = {"", "\xc1", "hello", packed(json::array({1, 2})), packed({{"state", 5}}),
-                                   std::string("\x82\xa5state", 7)};
+    const std::string garbage[] = {
+        "", "\xc1", "hello", packed(json::array({1, 2})), packed({{"state", 5}}), std::string("\x82\xa5state", 7)};
     for (const std::string& payload : garbage) {
-        const auto docks = buildStatus({{"out/status/vek-command", payload},
-                                        {"out/key/1/result", payload},
-                                        {"out/key/1/progress", payload}},
-                                       {}, false);
+        const auto docks = buildStatus(
+            {{"out/status/vek-command", payload}, {"out/key/1/result", payload}, {"out/key/1/progress", payload}}, {},
+            false);
         ASSERT_EQ(docks.size(), 1u);
         EXPECT_EQ(docks[0].daemons.at("vek-command").state, "unreadable");
         EXPECT_TRUE(docks[0].keys.at("1").unreadable);
@@ -134,8 +133,8 @@ TEST(FleetStatusTest, RecordsThatDoNotDecodeAreShownAsUnreadable)
         EXPECT_NE(out.str().find("unreadable"), std::string::npos);
     }
     // Topics that are not records are left alone.
-    const auto docks = buildStatus({{"out/key/1/other", "x"}, {"out/status/a/b", "x"}, {"out/key//result", "x"}}, {},
-                                   false);
+    const auto docks =
+        buildStatus({{"out/key/1/other", "x"}, {"out/status/a/b", "x"}, {"out/key//result", "x"}}, {}, false);
     EXPECT_TRUE(docks[0].keys.empty());
     EXPECT_TRUE(docks[0].daemons.empty());
 }

@@ -99,8 +99,9 @@ TEST_F(RequestBoundsTest, ShippedLimitsRefuseAHugeRequestBeforeDecodingIt)
 
     const std::string answer = ask(*mqtt, "huge", arrayOfOnes("ok", 8 * 1024 * 1024));
     const long afterHuge = testsupport::processPeakRssKiB(service->pid());
-    EXPECT_EQ(answer, failure(kRequestTooLarge + ": 8388608 bytes, at most " +
-                              std::to_string(shippedValue("script.max_request_bytes")) + "."))
+    EXPECT_EQ(answer,
+              failure(kRequestTooLarge + ": 8388608 bytes, at most " +
+                      std::to_string(shippedValue("script.max_request_bytes")) + "."))
         << answer.substr(0, 200);
     std::cout << "peak resident KiB: idle " << idle << ", after 64 KiB request " << afterSmall
               << ", after 8 MiB request " << afterHuge << std::endl;
@@ -202,8 +203,9 @@ TEST_F(RequestBoundsTest, OutsideTextCannotForgeLogLines)
 // result is published once and stays retained, and the request is not run again.
 TEST_F(RequestBoundsTest, LongJobKeepsTheSessionAndRunsOnce)
 {
-    script("long", "local f = io.open(vekenv.staging_dir .. '/runs', 'a') f:write(args, '\\n') f:close() "
-                   "os.execute('sleep ' .. args) return 'finished'");
+    script("long",
+           "local f = io.open(vekenv.staging_dir .. '/runs', 'a') f:write(args, '\\n') f:close() "
+           "os.execute('sleep ' .. args) return 'finished'");
     auto service = startService(config(limits));
     auto mqtt = client();
     mqtt->publish("in/cmd/long", request("long", "\xcc\x96"), 1, true); // 150 s

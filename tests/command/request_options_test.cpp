@@ -12,8 +12,8 @@
 namespace {
 
 using vek::request::Options;
-using vek::request::ParseOutcome;
 using vek::request::parseArguments;
+using vek::request::ParseOutcome;
 
 struct Parsed {
     ParseOutcome outcome;

@@ -21,10 +21,10 @@ TEST(RequestOutputTest, FailureReasonOnlyForTheExactFailureMap)
     const std::string notFailures[] = {
         "",
         "hello",
-        std::string("\x82\xa6status\xc3\xa6reason\xa2no", 19),         // status true
-        std::string("\x82\xa6status\xc2\xa6reasox\xa2no", 19),         // another key
-        std::string("\x82\xa6status\xc2\xa6reason\x05", 17),           // reason not a string
-        std::string("\x82\xa6status\xc2", 9),                          // truncated
+        std::string("\x82\xa6status\xc3\xa6reason\xa2no", 19),          // status true
+        std::string("\x82\xa6status\xc2\xa6reasox\xa2no", 19),          // another key
+        std::string("\x82\xa6status\xc2\xa6reason\x05", 17),            // reason not a string
+        std::string("\x82\xa6status\xc2", 9),                           // truncated
         std::string("\x83\xa6status\xc2\xa6reason\xa2no\xa1x\x01", 22), // three entries
     };
     for (const std::string& answer : notFailures)
@@ -36,12 +36,9 @@ TEST(RequestOutputTest, OneLineEscapesControlBytesAndTheBackslash)
     const struct {
         std::string in, out;
     } cases[] = {
-        {"plain text", "plain text"},
-        {"a\nb\rc\td", "a\\nb\\rc\\td"},
-        {"back\\slash", "back\\\\slash"},
-        {std::string("nul\0end", 7), "nul\\x00end"},
-        {"\x1b[31m\x7f", "\\x1b[31m\\x7f"},
-        {"caf\xc3\xa9", "caf\xc3\xa9"}, // bytes above 0x7f stay
+        {"plain text", "plain text"},       {"a\nb\rc\td", "a\\nb\\rc\\td"},
+        {"back\\slash", "back\\\\slash"},   {std::string("nul\0end", 7), "nul\\x00end"},
+        {"\x1b[31m\x7f", "\\x1b[31m\\x7f"}, {"caf\xc3\xa9", "caf\xc3\xa9"}, // bytes above 0x7f stay
     };
     for (const auto& c : cases)
         EXPECT_EQ(oneLine(c.in), c.out);
@@ -70,7 +67,11 @@ TEST(RequestOutputTest, DockLinesAndExitStatus)
          false,
          "A failed x\nB failed no answer within 2.5 s\n",
          2},
-        {{answered("A", std::nullopt), answered("B", "")}, true, false, "A failed connection to the broker lost\nB ok \n", 2},
+        {{answered("A", std::nullopt), answered("B", "")},
+         true,
+         false,
+         "A failed connection to the broker lost\nB ok \n",
+         2},
         {{answered("A", std::nullopt), answered("B", std::nullopt)},
          false,
          true,

@@ -44,7 +44,8 @@ inline std::string failure(const std::string& reason)
     else if (reason.size() < 256)
         header = std::string("\xd9", 1) + static_cast<char>(reason.size());
     else
-        header = std::string("\xda", 1) + static_cast<char>(reason.size() >> 8) + static_cast<char>(reason.size() & 0xff);
+        header =
+            std::string("\xda", 1) + static_cast<char>(reason.size() >> 8) + static_cast<char>(reason.size() & 0xff);
     return std::string("\x82\xa6status\xc2\xa6reason", 16) + header + reason;
 }
 
@@ -63,10 +64,7 @@ protected:
 
     std::string scripts() const { return dir.file("scripts"); }
     std::string staging() const { return dir.file("staging"); }
-    void script(const std::string& name, const std::string& body) const
-    {
-        dir.write("scripts/" + name + ".lua", body);
-    }
+    void script(const std::string& name, const std::string& body) const { dir.write("scripts/" + name + ".lua", body); }
 
     /// Broker, directories and console logging (DEBUG for the client, so that the SUBACK shows),
     /// followed by `extra` lines.
@@ -74,16 +72,22 @@ protected:
     {
         return dir.write("vek-command.conf",
                          "server_comms.host=127.0.0.1\n"
-                         "server_comms.port=" + std::to_string(port < 0 ? broker->port() : port) + "\n"
-                         "script.search_dirs=" + scripts() + "\n"
-                         "script.staging_dir=" + staging() + "\n"
-                         "log4cpp.rootCategory=INFO, out\n"
-                         "log4cpp.category.server_comms=DEBUG\n"
-                         "log4cpp.category.script=DEBUG\n"
-                         "log4cpp.appender.out=FileAppender\n"
-                         "log4cpp.appender.out.fileName=/dev/stdout\n"
-                         "log4cpp.appender.out.layout=PatternLayout\n"
-                         "log4cpp.appender.out.layout.ConversionPattern=%p [%c] %m%n\n" +
+                         "server_comms.port=" +
+                             std::to_string(port < 0 ? broker->port() : port) +
+                             "\n"
+                             "script.search_dirs=" +
+                             scripts() +
+                             "\n"
+                             "script.staging_dir=" +
+                             staging() +
+                             "\n"
+                             "log4cpp.rootCategory=INFO, out\n"
+                             "log4cpp.category.server_comms=DEBUG\n"
+                             "log4cpp.category.script=DEBUG\n"
+                             "log4cpp.appender.out=FileAppender\n"
+                             "log4cpp.appender.out.fileName=/dev/stdout\n"
+                             "log4cpp.appender.out.layout=PatternLayout\n"
+                             "log4cpp.appender.out.layout.ConversionPattern=%p [%c] %m%n\n" +
                              extra);
     }
 

@@ -60,8 +60,10 @@ TEST_F(ServiceLifecycleTest, StartUpFailuresExitWithStatusOne)
         return dir.write(name, text);
     };
     const std::string noStaging = variant("no-staging.conf", "script.staging_dir=", "");
-    const std::string badLogging = variant("bad-logging.conf", "log4cpp.rootCategory=", "log4cpp.rootCategory=INFO, nosuch");
-    const std::string badLimit = variant("bad-limit.conf", "script.staging_dir=", "script.time_limit_ms=soon\nscript.staging_dir=/tmp");
+    const std::string badLogging =
+        variant("bad-logging.conf", "log4cpp.rootCategory=", "log4cpp.rootCategory=INFO, nosuch");
+    const std::string badLimit =
+        variant("bad-limit.conf", "script.staging_dir=", "script.time_limit_ms=soon\nscript.staging_dir=/tmp");
     const std::string usage = std::string(VEK_COMMAND) + " expects the path to the config file to be provided.\n";
     struct Case {
         const char* name;
@@ -70,7 +72,9 @@ TEST_F(ServiceLifecycleTest, StartUpFailuresExitWithStatusOne)
     } cases[] = {
         {"no argument", {VEK_COMMAND}, usage},
         {"two arguments", {VEK_COMMAND, base, base}, usage},
-        {"unreadable file", {VEK_COMMAND, dir.file("none.conf")}, "Config file: " + dir.file("none.conf") + " failed to load.\n"},
+        {"unreadable file",
+         {VEK_COMMAND, dir.file("none.conf")},
+         "Config file: " + dir.file("none.conf") + " failed to load.\n"},
         {"no staging directory", {VEK_COMMAND, noStaging}, "script.staging_dir has not been configured"},
         {"logging configuration rejected", {VEK_COMMAND, badLogging}, "Appender 'nosuch' not found"},
         {"job limit not a number", {VEK_COMMAND, badLimit}, "script.time_limit_ms must be a whole number"},
@@ -111,10 +115,10 @@ TEST_F(ServiceLifecycleTest, SearchDirectoriesAreSplitAtColonsAndEndInASlash)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.value ? c.value : "(absent)");
         std::string text = "script.staging_dir=" + staging() + "\nserver_comms.port=" + std::to_string(unused) +
-                           "\nlog4cpp.rootCategory=INFO, out\nlog4cpp.appender.out=FileAppender\n"
-                           "log4cpp.appender.out.fileName=/dev/stdout\n"
-                           "log4cpp.appender.out.layout=PatternLayout\n"
-                           "log4cpp.appender.out.layout.ConversionPattern=%m%n\n";
+            "\nlog4cpp.rootCategory=INFO, out\nlog4cpp.appender.out=FileAppender\n"
+            "log4cpp.appender.out.fileName=/dev/stdout\n"
+            "log4cpp.appender.out.layout=PatternLayout\n"
+            "log4cpp.appender.out.layout.ConversionPattern=%m%n\n";
         if (c.value)
             text += std::string("script.search_dirs=") + c.value + "\n";
         ChildProcess service({VEK_COMMAND, dir.write("dirs.conf", text)}, {}, dir.path());
@@ -128,8 +132,9 @@ TEST_F(ServiceLifecycleTest, SearchDirectoriesAreSplitAtColonsAndEndInASlash)
 
 TEST_F(ServiceLifecycleTest, ConfigurationRecordShowsOnlyTheConfiguredLimits)
 {
-    const std::string head = "Server comms config: \n  id   : command_service\n  host : 127.0.0.1 port: " +
-                             std::to_string(broker->port()) + "\n";
+    const std::string head =
+        "Server comms config: \n  id   : command_service\n  host : 127.0.0.1 port: " + std::to_string(broker->port()) +
+        "\n";
     struct Case {
         const char* name;
         std::string extra;
@@ -227,10 +232,13 @@ TEST_F(ServiceLifecycleTest, ReconnectsAndServesAfterTheBrokerRestarts)
     EXPECT_LT(testsupport::processCpuSeconds(service->pid()) - before, 0.2 * testsupport::kBuildSlowdown);
 
     broker->start();
-    ASSERT_TRUE(testsupport::waitUntil([&] {
-        const std::string out = service->stdoutText();
-        return out.find("subscribed (msg:") != out.rfind("subscribed (msg:");
-    }, 20s)) << "not subscribed again";
+    ASSERT_TRUE(testsupport::waitUntil(
+        [&] {
+            const std::string out = service->stdoutText();
+            return out.find("subscribed (msg:") != out.rfind("subscribed (msg:");
+        },
+        20s))
+        << "not subscribed again";
     auto mqtt = client();
     EXPECT_EQ(ask(*mqtt, "after", hi), "hi");
     service->signal(SIGTERM);
@@ -251,10 +259,11 @@ protected:
 TEST_F(BrokerKillTest, ServesAgainPromptlyAfterTheBrokerIsKilledUnderLoad)
 {
     // Counts its runs in the staging directory, so a run again is told from the retained result.
-    script("count", "local path = vekenv.staging_dir .. '/runs'\n"
-                    "local f = io.open(path) local n = f and tonumber(f:read('*a')) or 0 if f then f:close() end\n"
-                    "f = assert(io.open(path, 'w')) f:write(n + 1) f:close()\n"
-                    "return args.msg .. ' ' .. (n + 1)");
+    script("count",
+           "local path = vekenv.staging_dir .. '/runs'\n"
+           "local f = io.open(path) local n = f and tonumber(f:read('*a')) or 0 if f then f:close() end\n"
+           "f = assert(io.open(path, 'w')) f:write(n + 1) f:close()\n"
+           "return args.msg .. ' ' .. (n + 1)");
     script("echo", "return args.msg");
     auto service = startService(config());
     auto mqtt = client();
@@ -266,7 +275,8 @@ TEST_F(BrokerKillTest, ServesAgainPromptlyAfterTheBrokerIsKilledUnderLoad)
     // The broker's autosave (every second) has the retained request on disk.
     const std::string db = broker->dir() + "/mosquitto.db";
     const auto saved = std::chrono::steady_clock::now() + 10s;
-    while (testsupport::readFile(db).find("lua_script") == std::string::npos && std::chrono::steady_clock::now() < saved)
+    while (testsupport::readFile(db).find("lua_script") == std::string::npos &&
+           std::chrono::steady_clock::now() < saved)
         std::this_thread::sleep_for(50ms);
     ASSERT_NE(testsupport::readFile(db).find("lua_script"), std::string::npos) << "not saved";
 
@@ -282,7 +292,7 @@ TEST_F(BrokerKillTest, ServesAgainPromptlyAfterTheBrokerIsKilledUnderLoad)
     const size_t subscriptions = occurrences(before, "subscribed (msg:");
     ASSERT_TRUE(testsupport::waitUntil([&] {
         return occurrences(service->stdoutText(), "The connection was lost.") >
-               occurrences(before, "The connection was lost.");
+            occurrences(before, "The connection was lost.");
     })) << "the service did not see the broker go";
 
     broker->start();
@@ -327,8 +337,9 @@ TEST_F(ServiceLifecycleTest, MemoryLimitThatDoesNotFitInBytesIsRefused)
         auto service = startService(config("script.memory_limit_kb=" + kb + "\n"), !refused);
         if (refused) {
             EXPECT_EQ(service->waitExitCode(10s), 1);
-            EXPECT_NE(service->stderrText().find("script.memory_limit_kb must be at most 4194303 on this system, not " + kb),
-                      std::string::npos)
+            EXPECT_NE(
+                service->stderrText().find("script.memory_limit_kb must be at most 4194303 on this system, not " + kb),
+                std::string::npos)
                 << service->stderrText();
             continue;
         }

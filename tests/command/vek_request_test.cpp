@@ -60,12 +60,12 @@ TEST_F(VekRequestTest, ExitsWithTwoWithoutAnAnswerOrOnMisuse)
     EXPECT_EQ(run({"-t", "0.5", "echo"}, nullptr, &err), 2);
     EXPECT_NE(err.find("no answer"), std::string::npos) << err;
     const std::vector<std::string> misuse[] = {{},
-                                                {"echo", "{not json"},
-                                                {"-t", "never", "echo"},
-                                                {"a", "1", "2"},
-                                                {"-p", "nan", "echo"},
-                                                {"-p", "1e300", "echo"},
-                                                {"-p", "80.5", "echo"}};
+                                               {"echo", "{not json"},
+                                               {"-t", "never", "echo"},
+                                               {"a", "1", "2"},
+                                               {"-p", "nan", "echo"},
+                                               {"-p", "1e300", "echo"},
+                                               {"-p", "80.5", "echo"}};
     for (const auto& args : misuse) {
         EXPECT_EQ(run(args, nullptr, &err), 2);
         EXPECT_NE(err.find("usage: vek-request"), std::string::npos) << err;

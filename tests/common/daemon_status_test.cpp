@@ -29,10 +29,10 @@ TEST(DaemonStatusTest, RecordsByteForByte)
     const vek::DaemonStatus status{"0.0.10", 1714564803, {{"time_limit_ms", 500}, {"memory_limit_kb", 0}}};
     // {"state": ..., "version": "0.0.10", "started": 1714564803, ["stopped": ...,] "limits": {...}}
     const std::string head = "a5" + hexText("state");
-    const std::string tail = "a7" + hexText("version") + "a6" + hexText("0.0.10") + "a7" + hexText("started") +
-                             "ce66322ec3";
+    const std::string tail =
+        "a7" + hexText("version") + "a6" + hexText("0.0.10") + "a7" + hexText("started") + "ce66322ec3";
     const std::string limits = "a6" + hexText("limits") + "82" + "ad" + hexText("time_limit_ms") + "cd01f4" + "af" +
-                               hexText("memory_limit_kb") + "00";
+        hexText("memory_limit_kb") + "00";
     EXPECT_EQ(hexOf(status.online()), "84" + head + "a6" + hexText("online") + tail + limits);
     EXPECT_EQ(hexOf(status.lost()), "84" + head + "a7" + hexText("offline") + tail + limits);
     EXPECT_EQ(hexOf(status.stopped(1714564900)),

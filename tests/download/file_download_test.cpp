@@ -40,7 +40,10 @@ std::vector<std::string> entries(const std::string& dir)
     return names;
 }
 
-bool startsWith(const std::string& text, const std::string& prefix) { return text.compare(0, prefix.size(), prefix) == 0; }
+bool startsWith(const std::string& text, const std::string& prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
 
 /// Sends this process's standard output to a file while it lives.
 class StdoutToFile {
@@ -174,11 +177,10 @@ TEST_P(Delivers, FileLandsAtDestinationAndNothingElseRemains)
 }
 
 INSTANTIATE_TEST_SUITE_P(Bodies, Delivers,
-    ::testing::Values(Delivery{"Empty", "", false},
-                      Delivery{"Text", "firmware 1.2.3\n", false},
-                      Delivery{"ReplacesExisting", "new", true},
-                      Delivery{"FourMiBAllByteValues", allBytes(4u << 20), true}),
-    [](const auto& info) { return std::string(info.param.label); });
+                         ::testing::Values(Delivery{"Empty", "", false}, Delivery{"Text", "firmware 1.2.3\n", false},
+                                           Delivery{"ReplacesExisting", "new", true},
+                                           Delivery{"FourMiBAllByteValues", allBytes(4u << 20), true}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 // --- Transfers that fail ----------------------------------------------------------------------
 
@@ -222,13 +224,13 @@ TEST_P(FailsCleanly, ReportsWhyAndLeavesNoFileBehind)
 }
 
 INSTANTIATE_TEST_SUITE_P(Causes, FailsCleanly,
-    ::testing::Values(
-        Failure{"NotFound", 404, false, false, kHttpErrorText, 1},
-        Failure{"ServerErrorKeepsOldFile", 500, false, true, kHttpErrorText, 1},
-        Failure{"ConnectionRefused", 0, false, true, curl_easy_strerror(CURLE_COULDNT_CONNECT), 0},
-        Failure{"DestinationDirMissing", 200, true, false,
-                "cannot move keysmith.tmp to @dest: No such file or directory", 1}),
-    [](const auto& info) { return std::string(info.param.label); });
+                         ::testing::Values(Failure{"NotFound", 404, false, false, kHttpErrorText, 1},
+                                           Failure{"ServerErrorKeepsOldFile", 500, false, true, kHttpErrorText, 1},
+                                           Failure{"ConnectionRefused", 0, false, true,
+                                                   curl_easy_strerror(CURLE_COULDNT_CONNECT), 0},
+                                           Failure{"DestinationDirMissing", 200, true, false,
+                                                   "cannot move keysmith.tmp to @dest: No such file or directory", 1}),
+                         [](const auto& info) { return std::string(info.param.label); });
 
 // --- Downloads refused before anything happens --------------------------------------------
 

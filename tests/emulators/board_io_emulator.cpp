@@ -44,10 +44,7 @@ struct BoardIoEmulator::State {
     unsigned openNow = 0;                    // guarded by mutex
     unsigned tableReads = 0;                 // guarded by mutex
 
-    int answeredCount() const
-    {
-        return options.pinCount ? *options.pinCount : static_cast<int>(options.pins.size());
-    }
+    int answeredCount() const { return options.pinCount ? *options.pinCount : static_cast<int>(options.pins.size()); }
 };
 
 namespace {
@@ -282,10 +279,15 @@ BoardIoEmulator::BoardIoEmulator(Testbed& testbed, Options options)
         return;
 
     _syspath = "/sys/devices/virtual/orxio/" + leaf;
-    testbed.addFromString("P: /devices/virtual/orxio/" + leaf + "\n"
-                          "N: " + name + "=00\n"
+    testbed.addFromString("P: /devices/virtual/orxio/" + leaf +
+                          "\n"
+                          "N: " +
+                          name +
+                          "=00\n"
                           "E: SUBSYSTEM=orxio\n"
-                          "E: DEVNAME=" + _devnode + "\n"
+                          "E: DEVNAME=" +
+                          _devnode +
+                          "\n"
                           "E: MAJOR=240\n"
                           "E: MINOR=0\n"
                           "A: dev=240:0\\n\n");

@@ -19,7 +19,7 @@ namespace emulators {
 namespace {
 
 constexpr uint32_t kCapabilities = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
-                                   USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
+    USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_ZERO_PACKET;
 
 /// One submitted URB: umockdev's local copies of the struct and of its buffer.
 struct Urb {
@@ -53,8 +53,9 @@ std::vector<uint8_t> buildDescriptors(const UsbDeviceConfig& c)
     a.insert(a.end(), {9, USB_DT_CONFIG, 0, 0, static_cast<uint8_t>(c.interfaces.size()), 1, 0, 0x80, 50});
     for (size_t i = 0; i < c.interfaces.size(); ++i) {
         const auto& f = c.interfaces[i];
-        a.insert(a.end(), {9, USB_DT_INTERFACE, static_cast<uint8_t>(i), 0,
-                           static_cast<uint8_t>(f.endpoints.size()), f.interfaceClass, 0, 0, 0});
+        a.insert(a.end(),
+                 {9, USB_DT_INTERFACE, static_cast<uint8_t>(i), 0, static_cast<uint8_t>(f.endpoints.size()),
+                  f.interfaceClass, 0, 0, 0});
         for (const auto& e : f.endpoints) {
             a.insert(a.end(), {7, USB_DT_ENDPOINT, e.address, e.attributes});
             put16(a, e.maxPacket);
@@ -84,20 +85,20 @@ struct EmulatedUsbDevice::Core : std::enable_shared_from_this<EmulatedUsbDevice:
     gulong signalIds[2] = {0, 0};
 
     mutable std::recursive_mutex mutex;
-    EmulatedUsbDevice* owner = nullptr;               // guarded by mutex; null once closed
-    std::list<Client*> clients;                       // guarded by mutex
+    EmulatedUsbDevice* owner = nullptr;                        // guarded by mutex; null once closed
+    std::list<Client*> clients;                                // guarded by mutex
     std::array<std::deque<std::vector<uint8_t>>, 16> inQueues; // guarded by mutex: packets per IN endpoint
-    unsigned bound = 0;                               // guarded by mutex
-    bool unplugged = false;                           // guarded by mutex
-    bool closed = false;                              // guarded by mutex
-    UsbDeviceStats st;                                // guarded by mutex
-    std::chrono::steady_clock::time_point lastSubmit; // guarded by mutex: last OUT or control submit
-    std::optional<unsigned> outsBeforeStall;          // guarded by mutex: see stallOutAfter
+    unsigned bound = 0;                                        // guarded by mutex
+    bool unplugged = false;                                    // guarded by mutex
+    bool closed = false;                                       // guarded by mutex
+    UsbDeviceStats st;                                         // guarded by mutex
+    std::chrono::steady_clock::time_point lastSubmit;          // guarded by mutex: last OUT or control submit
+    std::optional<unsigned> outsBeforeStall;                   // guarded by mutex: see stallOutAfter
     std::vector<std::pair<uint8_t, std::vector<uint8_t>>> inBeforeNextOut; // guarded by mutex
-    GMainContext* worker = nullptr;                   // guarded by mutex: testbed worker's context
-    std::thread::id workerThread;                     // guarded by mutex
-    std::deque<std::function<void()>> tasks;          // guarded by mutex: posted to the worker
-    uint64_t tasksPosted = 0, tasksFinished = 0;      // guarded by mutex
+    GMainContext* worker = nullptr;                                        // guarded by mutex: testbed worker's context
+    std::thread::id workerThread;                                          // guarded by mutex
+    std::deque<std::function<void()>> tasks;                               // guarded by mutex: posted to the worker
+    uint64_t tasksPosted = 0, tasksFinished = 0;                           // guarded by mutex
     std::condition_variable_any taskDone;
 
     ~Core()
@@ -162,9 +163,9 @@ struct Client {
     UMockdevIoctlData* held = nullptr;     // the void** of a reap being held
     GSource* heldTimer = nullptr;
     unsigned claimed = 0;
-    bool idle = false;   // the last reap found nothing
+    bool idle = false; // the last reap found nothing
     bool closed = false;
-    bool dead = false;   // opened before an unplug: ENODEV from now on
+    bool dead = false; // opened before an unplug: ENODEV from now on
 
     void clearHeld()
     {
@@ -595,8 +596,8 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
 
     // Resolve the argument only for requests known to take a pointer: reading a bogus
     // address makes the preload library abort the client.
-    bool ptrArg = _IOC_TYPE(req) == 'U' && _IOC_SIZE(req) > 0 && req != USBDEVFS_DISCARDURB &&
-                  req != USBDEVFS_GET_SPEED;
+    bool ptrArg =
+        _IOC_TYPE(req) == 'U' && _IOC_SIZE(req) > 0 && req != USBDEVFS_DISCARDURB && req != USBDEVFS_GET_SPEED;
     if (ptrArg)
         d = umockdev_ioctl_data_resolve(arg, 0, _IOC_SIZE(req), nullptr);
     if (!cl || (ptrArg && !d)) {
@@ -609,27 +610,20 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
     try {
         std::lock_guard<std::recursive_mutex> lock(core->mutex);
         core->noteWorker();
-        if ((cl->dead || core->unplugged || core->closed) && req != USBDEVFS_REAPURB &&
-            req != USBDEVFS_REAPURBNDELAY) {
+        if ((cl->dead || core->unplugged || core->closed) && req != USBDEVFS_REAPURB && req != USBDEVFS_REAPURBNDELAY) {
             res = -1;
             err = ENODEV;
         } else {
             switch (req) {
-            case USBDEVFS_GET_CAPABILITIES:
-                *reinterpret_cast<uint32_t*>(d->data) = kCapabilities;
-                break;
-            case USBDEVFS_GET_SPEED:
-                res = core->cfg.speedMbps >= 480 ? 3 /* high */ : 2 /* full */;
-                break;
+            case USBDEVFS_GET_CAPABILITIES: *reinterpret_cast<uint32_t*>(d->data) = kCapabilities; break;
+            case USBDEVFS_GET_SPEED: res = core->cfg.speedMbps >= 480 ? 3 /* high */ : 2 /* full */; break;
             case USBDEVFS_CONNECTINFO: {
                 auto* ci = reinterpret_cast<usbdevfs_connectinfo*>(d->data);
                 ci->devnum = core->cfg.devnum;
                 ci->slow = 0;
                 break;
             }
-            case USBDEVFS_CLAIMINTERFACE:
-                err = core->claim(cl, *reinterpret_cast<unsigned*>(d->data));
-                break;
+            case USBDEVFS_CLAIMINTERFACE: err = core->claim(cl, *reinterpret_cast<unsigned*>(d->data)); break;
             case USBDEVFS_RELEASEINTERFACE: {
                 unsigned ifno = *reinterpret_cast<unsigned*>(d->data);
                 if (ifno >= 32 || !(cl->claimed & (1u << ifno))) {
@@ -688,8 +682,9 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
                 const std::string& drv = core->cfg.interfaces[ifno].boundDriver;
                 bool isBound = (core->bound & (1u << ifno)) != 0;
                 bool match = isBound && drv == dc->driver;
-                if (isBound && !((dc->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER && !match) ||
-                                 (dc->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER && match))) {
+                if (isBound &&
+                    !((dc->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER && !match) ||
+                      (dc->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER && match))) {
                     core->bound &= ~(1u << ifno);
                     core->st.detaches++;
                 }
@@ -700,11 +695,8 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
             case USBDEVFS_SETCONFIGURATION:
             case USBDEVFS_CLEAR_HALT:
             case USBDEVFS_RESETEP:
-            case USBDEVFS_RESET:
-                break;
-            case USBDEVFS_SUBMITURB:
-                err = core->submit(cl, d);
-                break;
+            case USBDEVFS_RESET: break;
+            case USBDEVFS_SUBMITURB: err = core->submit(cl, d); break;
             case USBDEVFS_DISCARDURB: {
                 gulong addr = *reinterpret_cast<gulong*>(arg->data);
                 err = EINVAL; // already completed (or never submitted)
@@ -718,11 +710,8 @@ gboolean onIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* c, gpointer data)
                 break;
             }
             case USBDEVFS_REAPURB:
-            case USBDEVFS_REAPURBNDELAY:
-                answered = core->reap(cl, d, req == USBDEVFS_REAPURBNDELAY, &res, &err);
-                break;
-            default:
-                err = ENOTTY;
+            case USBDEVFS_REAPURBNDELAY: answered = core->reap(cl, d, req == USBDEVFS_REAPURBNDELAY, &res, &err); break;
+            default: err = ENOTTY;
             }
         }
         if (err && res == 0)
@@ -764,29 +753,29 @@ EmulatedUsbDevice::EmulatedUsbDevice(Testbed& testbed, UsbDeviceConfig config, O
         hex += byte;
     }
     const UsbDeviceConfig& f = c.cfg;
-    gchar* text = g_strdup_printf(
-        "P: %s\n"
-        "N: bus/usb/%03d/%03d\n"
-        "E: SUBSYSTEM=usb\n"
-        "E: DEVTYPE=usb_device\n"
-        "E: DEVNAME=%s\n"
-        "E: PRODUCT=%x/%x/%x\n"
-        "E: BUSNUM=%03d\n"
-        "E: DEVNUM=%03d\n"
-        "A: idVendor=%04x\\n\n"
-        "A: idProduct=%04x\\n\n"
-        "A: bcdDevice=%04x\\n\n"
-        "A: busnum=%d\\n\n"
-        "A: devnum=%d\\n\n"
-        "A: speed=%d\\n\n"
-        "A: bConfigurationValue=1\\n\n"
-        "A: bNumConfigurations=1\\n\n"
-        "A: bNumInterfaces=%2d\\n\n"
-        "A: dev=189:%d\\n\n"
-        "H: descriptors=%s\n",
-        f.sysfsPath.c_str(), f.busnum, f.devnum, c.devnode.c_str(), f.vendorId, f.productId, f.bcdDevice,
-        f.busnum, f.devnum, f.vendorId, f.productId, f.bcdDevice, f.busnum, f.devnum, f.speedMbps,
-        static_cast<int>(f.interfaces.size()), (f.busnum - 1) * 128 + f.devnum - 1, hex.c_str());
+    gchar* text = g_strdup_printf("P: %s\n"
+                                  "N: bus/usb/%03d/%03d\n"
+                                  "E: SUBSYSTEM=usb\n"
+                                  "E: DEVTYPE=usb_device\n"
+                                  "E: DEVNAME=%s\n"
+                                  "E: PRODUCT=%x/%x/%x\n"
+                                  "E: BUSNUM=%03d\n"
+                                  "E: DEVNUM=%03d\n"
+                                  "A: idVendor=%04x\\n\n"
+                                  "A: idProduct=%04x\\n\n"
+                                  "A: bcdDevice=%04x\\n\n"
+                                  "A: busnum=%d\\n\n"
+                                  "A: devnum=%d\\n\n"
+                                  "A: speed=%d\\n\n"
+                                  "A: bConfigurationValue=1\\n\n"
+                                  "A: bNumConfigurations=1\\n\n"
+                                  "A: bNumInterfaces=%2d\\n\n"
+                                  "A: dev=189:%d\\n\n"
+                                  "H: descriptors=%s\n",
+                                  f.sysfsPath.c_str(), f.busnum, f.devnum, c.devnode.c_str(), f.vendorId, f.productId,
+                                  f.bcdDevice, f.busnum, f.devnum, f.vendorId, f.productId, f.bcdDevice, f.busnum,
+                                  f.devnum, f.speedMbps, static_cast<int>(f.interfaces.size()),
+                                  (f.busnum - 1) * 128 + f.devnum - 1, hex.c_str());
     c.description = text;
     g_free(text);
     testbed.addFromString(c.description);

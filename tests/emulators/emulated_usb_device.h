@@ -21,9 +21,9 @@
 namespace emulators {
 
 struct UsbEndpointConfig {
-    uint8_t address;      ///< 0x01 = OUT 1, 0x82 = IN 2
-    uint8_t attributes;   ///< 2 = bulk, 3 = interrupt
-    uint16_t maxPacket;   ///< e.g. 64
+    uint8_t address;    ///< 0x01 = OUT 1, 0x82 = IN 2
+    uint8_t attributes; ///< 2 = bulk, 3 = interrupt
+    uint16_t maxPacket; ///< e.g. 64
 };
 
 struct UsbInterfaceConfig {
@@ -67,7 +67,8 @@ public:
     /// Called on the worker thread for every completed OUT transfer (data may be null when
     /// length is 0), after the transfer completed: whatever the device sends in answer
     /// completes after it. It may call queueIn, unplug, replug, runLater and stallOutAfter.
-    using OutHandler = std::function<void(EmulatedUsbDevice& device, uint8_t endpoint, const uint8_t* data, size_t length)>;
+    using OutHandler =
+        std::function<void(EmulatedUsbDevice& device, uint8_t endpoint, const uint8_t* data, size_t length)>;
 
     /// Adds the device (sysfs entry and /dev/bus/usb node) and attaches the handler.
     EmulatedUsbDevice(Testbed& testbed, UsbDeviceConfig config, OutHandler onOut);

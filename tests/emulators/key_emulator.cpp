@@ -73,12 +73,8 @@ ReceivedItem flatten(const TagItem& item)
     r.tag = item.tagId;
     r.kind = item.kind();
     switch (item.kind()) {
-    case TagItem::Kind::UInt32:
-        r.number = static_cast<const TagItemUInt32&>(item).getValue();
-        break;
-    case TagItem::Kind::UInt16:
-        r.number = static_cast<const TagItemUInt16&>(item).getValue();
-        break;
+    case TagItem::Kind::UInt32: r.number = static_cast<const TagItemUInt32&>(item).getValue(); break;
+    case TagItem::Kind::UInt16: r.number = static_cast<const TagItemUInt16&>(item).getValue(); break;
     case TagItem::Kind::String: {
         std::vector<char> buf(65536);
         static_cast<const TagItemString&>(item).getValue(buf.data(), buf.size());
@@ -131,9 +127,12 @@ KeyIdentity KeyIdentity::defaults()
 {
     KeyIdentity id;
     id.serial = 0x00A1B2C3;
-    id.texts = {{1, "KEYBOX-7"},   {2, "HW-REV-B"},     {3, "2.1"},          {4, "2024-01"},
-                {5, "Key test unit"}, {6, "emu-board"}, {7, "emu-loader"},   {8, "8.9.1"},
-                {9, "emu-radio"},  {35, "0123456789abcdef0123456789abcdef"}, {43, "emulated key"}};
+    id.texts = {{1, "KEYBOX-7"},      {2, "HW-REV-B"},
+                {3, "2.1"},           {4, "2024-01"},
+                {5, "Key test unit"}, {6, "emu-board"},
+                {7, "emu-loader"},    {8, "8.9.1"},
+                {9, "emu-radio"},     {35, "0123456789abcdef0123456789abcdef"},
+                {43, "emulated key"}};
     id.numbers = {{36, 1}, {44, 2}};
     return id;
 }
@@ -361,26 +360,17 @@ struct KeyEmulator::State {
 
         std::unique_ptr<TagMsg> reply;
         switch (op) {
-        case KeyOp::IdentityRead:
-            reply = identityReply();
-            break;
+        case KeyOp::IdentityRead: reply = identityReply(); break;
         case KeyOp::LinkEnd:
             reply = std::make_unique<TagMsg>(1);
             reply->addTag(TagItemFactory::createTagItem(22, uint32_t{0}));
             break;
-        case KeyOp::FileOpen:
-            reply = fileOpenReply(m, fault);
-            break;
-        case KeyOp::FileData:
-            reply = fileDataReply(m, fault);
-            break;
-        case KeyOp::TransferEnd:
-            endTransfer();
-            break;
+        case KeyOp::FileOpen: reply = fileOpenReply(m, fault); break;
+        case KeyOp::FileData: reply = fileDataReply(m, fault); break;
+        case KeyOp::TransferEnd: endTransfer(); break;
         case KeyOp::LinkStart:
         case KeyOp::VersionClear:
-        case KeyOp::Unknown:
-            break;
+        case KeyOp::Unknown: break;
         }
         Action stop;
         stop.kind = Action::Kind::StopReading;
@@ -408,7 +398,10 @@ struct KeyEmulator::State {
 
 namespace {
 
-void sendNow(EmulatedUsbDevice& dev, const std::vector<uint8_t>& bytes) { dev.queueIn(kEpIn, bytes.data(), bytes.size()); }
+void sendNow(EmulatedUsbDevice& dev, const std::vector<uint8_t>& bytes)
+{
+    dev.queueIn(kEpIn, bytes.data(), bytes.size());
+}
 
 void perform(EmulatedUsbDevice& dev, const std::shared_ptr<KeyEmulator::State>& state, const Action& a)
 {
@@ -424,11 +417,8 @@ void perform(EmulatedUsbDevice& dev, const std::shared_ptr<KeyEmulator::State>& 
             dev.runLater(a.delay, [](EmulatedUsbDevice& d) { d.replug(); });
         return;
     }
-    case Action::Kind::StopReading:
-        dev.stallOutAfter(0);
-        return;
-    case Action::Kind::Send:
-        break;
+    case Action::Kind::StopReading: dev.stallOutAfter(0); return;
+    case Action::Kind::Send: break;
     }
     if (a.pieceSize == 0) {
         if (a.delay.count() == 0)
@@ -440,7 +430,8 @@ void perform(EmulatedUsbDevice& dev, const std::shared_ptr<KeyEmulator::State>& 
     // Short packets: each one completes a separate read on the host.
     size_t index = 0;
     for (size_t off = 0; off < a.bytes.size(); off += a.pieceSize, ++index) {
-        std::vector<uint8_t> piece(a.bytes.begin() + off, a.bytes.begin() + std::min(a.bytes.size(), off + a.pieceSize));
+        std::vector<uint8_t> piece(a.bytes.begin() + off,
+                                   a.bytes.begin() + std::min(a.bytes.size(), off + a.pieceSize));
         if (a.delay.count() == 0 || index == 0)
             sendNow(dev, piece);
         else

@@ -29,7 +29,8 @@ UnpackedImage unpackImage(const std::vector<uint8_t>& packed)
             out.error = "truncated block header at " + std::to_string(at);
             return out;
         }
-        uint32_t n = packed[pos] | packed[pos + 1] << 8 | packed[pos + 2] << 16 | static_cast<uint32_t>(packed[pos + 3]) << 24;
+        uint32_t n =
+            packed[pos] | packed[pos + 1] << 8 | packed[pos + 2] << 16 | static_cast<uint32_t>(packed[pos + 3]) << 24;
         pos += 4;
         if (n == 0 || n > kBlock || shortSeen) {
             out.error = "bad block length " + std::to_string(n) + " at " + std::to_string(at);

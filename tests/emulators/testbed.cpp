@@ -104,9 +104,6 @@ void Testbed::attachIoctl(const std::string& devnode, UMockdevIoctlBase* handler
         throw std::runtime_error("umockdev: attach handler to " + devnode + ": " + takeError(error));
 }
 
-void Testbed::detachIoctl(const std::string& devnode)
-{
-    umockdev_testbed_detach_ioctl(_tb, devnode.c_str(), nullptr);
-}
+void Testbed::detachIoctl(const std::string& devnode) { umockdev_testbed_detach_ioctl(_tb, devnode.c_str(), nullptr); }
 
 } // namespace emulators

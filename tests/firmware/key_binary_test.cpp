@@ -77,8 +77,8 @@ TEST_F(FirmwareStore, DecodesVersionsIncludingTheSeparatorQuirk)
         {"Version: 1.2.3.4\n", 0x010203},
         {"Version: 1.300.2\n", 0x012C02}, // no piece is clamped to a byte
         {"Version: \n", 0},
-        {"", 0},                          // no Version line
-        {"Version:1.2.3\n", 0x020300},    // the character after ':' is skipped, even the 1
+        {"", 0},                            // no Version line
+        {"Version:1.2.3\n", 0x020300},      // the character after ':' is skipped, even the 1
         {"Version: \t 1..2.3\n", 0x010203}, // blanks skipped, empty pieces skipped
         {"Version: 1.2.3\r\n", 0x010203},
         {"Version: 9.9.9\nVersion: 2.0.1\n", 0x020001}, // last one wins
@@ -125,8 +125,8 @@ TEST(KeyBinaryHelpers, SplitLineSkipsOneCharacterAfterTheSeparator)
 
 TEST_F(FirmwareStore, KeysAreExactAndTheLastOccurrenceWins)
 {
-    manifest("filename: other.bin\nFilename : other.bin\n Filename: other.bin\n" + standard()
-             + "MD5: 00000000000000000000000000000000\nMD5: " + abcMd5 + "\n");
+    manifest("filename: other.bin\nFilename : other.bin\n Filename: other.bin\n" + standard() +
+             "MD5: 00000000000000000000000000000000\nMD5: " + abcMd5 + "\n");
     cKeyBinary binary;
     EXPECT_STREQ(binary.fileName, "fw.bin");
     EXPECT_STREQ(binary.md5, abcMd5.c_str());
@@ -243,8 +243,7 @@ TEST_F(FirmwareStore, LongLinesAndNulBytes)
         {"NUL inside the version", "Version: 1.2" + nul + ".3\n" + md5Line + "\n", Ok, 0x010200},
         {"last line without newline", md5Line + "\nVersion: 1.2.3", Ok, 0x010203},
         {"other keys of any length", "Comment: " + std::string(300, 'c') + "\n" + md5Line + "\n", Ok, 0},
-        {"file name past the buffer", "Filename: fw.bin" + std::string(200, 'x') + "\n" + md5Line + "\n", NotFound,
-         0},
+        {"file name past the buffer", "Filename: fw.bin" + std::string(200, 'x') + "\n" + md5Line + "\n", NotFound, 0},
         {"NUL inside the file name", "Filename: fw" + nul + ".bin\n" + md5Line + "\n", NotFound, 0},
     };
     for (const auto& c : cases) {
@@ -261,12 +260,8 @@ TEST_F(FirmwareStore, LongLinesAndNulBytes)
                 ADD_FAILURE() << e.what();
             }
             break;
-        case NotFound:
-            EXPECT_THROW(cKeyBinary(), cKeyBinaryNotfoundException);
-            break;
-        case Mismatch:
-            EXPECT_THROW(cKeyBinary(), cKeyBinaryMD5exception);
-            break;
+        case NotFound: EXPECT_THROW(cKeyBinary(), cKeyBinaryNotfoundException); break;
+        case Mismatch: EXPECT_THROW(cKeyBinary(), cKeyBinaryMD5exception); break;
         }
     }
 }
@@ -347,14 +342,15 @@ TEST_F(FirmwareStore, FirmwareStaysInTheStore)
         std::string logged; // ERROR line
     } cases[] = {
         {"../outside/fw.bin", "Filename ../outside/fw.bin in " + storeDir + "/MANIFEST is not a file of the store"},
-        {outside + "/fw.bin", "Filename " + outside + "/fw.bin in " + storeDir + "/MANIFEST is not a file of the store"},
+        {outside + "/fw.bin",
+         "Filename " + outside + "/fw.bin in " + storeDir + "/MANIFEST is not a file of the store"},
         {"sub/fw.bin", "Filename sub/fw.bin in " + storeDir + "/MANIFEST is not a file of the store"},
         {".", "Filename . in " + storeDir + "/MANIFEST is not a file of the store"},
         {"..", "Filename .. in " + storeDir + "/MANIFEST is not a file of the store"},
-        {"link-out.bin", "Could not open firmware file " + storeDir +
-                             "/link-out.bin: a symbolic link, which is not followed"},
-        {"link-in.bin", "Could not open firmware file " + storeDir +
-                            "/link-in.bin: a symbolic link, which is not followed"},
+        {"link-out.bin",
+         "Could not open firmware file " + storeDir + "/link-out.bin: a symbolic link, which is not followed"},
+        {"link-in.bin",
+         "Could not open firmware file " + storeDir + "/link-in.bin: a symbolic link, which is not followed"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -397,8 +393,9 @@ TEST_F(FirmwareStore, ContentsAreReadUpToTheLimitTheKeyTakes)
     manifest("Filename: over.bin\nMD5: " + md5Hex(over) + "\n");
     LogCapture capture("cKeyBinary");
     EXPECT_THROW(cKeyBinary(), cKeyBinaryNotfoundException);
-    EXPECT_TRUE(capture.has("cKeyBinary", Priority::ERROR,
-                            "Firmware file " + storeDir + "/over.bin is larger than 514243 bytes, the most the key takes"));
+    EXPECT_TRUE(
+        capture.has("cKeyBinary", Priority::ERROR,
+                    "Firmware file " + storeDir + "/over.bin is larger than 514243 bytes, the most the key takes"));
 }
 
 TEST(SampleStore, ShippedConfigurationAndStoreVerify)

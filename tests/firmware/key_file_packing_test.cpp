@@ -66,8 +66,7 @@ TEST(KeyFilePacking, PackedSizes)
 {
     const struct {
         size_t file, packed;
-    } cases[] = {{0, 0},     {1, 6},           {255, 260},       {256, 261},
-                 {257, 267}, {512, 522},       {514243, 524288}, {514244, 524289}};
+    } cases[] = {{0, 0}, {1, 6}, {255, 260}, {256, 261}, {257, 267}, {512, 522}, {514243, 524288}, {514244, 524289}};
     for (const auto& c : cases) {
         EXPECT_EQ(cKeyFileTransfer::packedSize(c.file), c.packed) << c.file;
         EXPECT_EQ(packOf(Bytes(c.file, 0x5A)).size(), c.packed) << c.file;

@@ -102,8 +102,8 @@ TEST_F(SignedStore, SignatureAndDigestChecks)
         std::string logged; // the one ERROR line; empty when accepted
     } cases[] = {
         {"good signature", [](SignedStore&) {}, Outcome::Accepted, ""},
-        {"signature missing", [](SignedStore& t) { ::unlink((t.store + "/MANIFEST.sig").c_str()); },
-         Outcome::Signature, "No signature: " + sig + " is missing"},
+        {"signature missing", [](SignedStore& t) { ::unlink((t.store + "/MANIFEST.sig").c_str()); }, Outcome::Signature,
+         "No signature: " + sig + " is missing"},
         {"signature empty", [](SignedStore& t) { t.dir.write("store/MANIFEST.sig", ""); }, Outcome::Signature,
          "Signature " + sig + " is 0 bytes, not 64"},
         {"signature truncated",
@@ -122,8 +122,8 @@ TEST_F(SignedStore, SignatureAndDigestChecks)
              ASSERT_EQ(::symlink(t.dir.file("good.sig").c_str(), (t.store + "/MANIFEST.sig").c_str()), 0);
          },
          Outcome::Signature, "No signature: could not read " + sig + ": a symbolic link, which is not followed"},
-        {"signed by a key not trusted", [](SignedStore& t) { t.publish(goodManifest, t.stranger); },
-         Outcome::Signature, noKey},
+        {"signed by a key not trusted", [](SignedStore& t) { t.publish(goodManifest, t.stranger); }, Outcome::Signature,
+         noKey},
         {"one bit of the signature flipped",
          [](SignedStore& t) {
              std::string s = t.oldKey.sign(goodManifest);
@@ -151,9 +151,7 @@ TEST_F(SignedStore, SignatureAndDigestChecks)
         {"firmware changed after signing", [](SignedStore& t) { t.dir.write("store/fw.bin", "abd"); },
          Outcome::Signature, "SHA256 of " + store + "/fw.bin" + " does not match the signed manifest"},
         {"SHA256 line missing",
-         [](SignedStore& t) {
-             t.publish("Filename: fw.bin\nVersion: 1.2.3\nMD5: " + abcMd5 + "\n", t.oldKey);
-         },
+         [](SignedStore& t) { t.publish("Filename: fw.bin\nVersion: 1.2.3\nMD5: " + abcMd5 + "\n", t.oldKey); },
          Outcome::Signature, "No SHA256 line in " + store + "/MANIFEST"},
         {"SHA256 line one digit short",
          [](SignedStore& t) {
@@ -199,7 +197,7 @@ TEST_F(SignedStore, SignatureAndDigestChecks)
         }
         // The signer is named once the signature is good, whatever is found wrong afterwards.
         const bool signatureBad = c.logged.rfind("No signature", 0) == 0 || c.logged.rfind("Signature ", 0) == 0 ||
-                                  c.logged.rfind("No trusted key", 0) == 0;
+            c.logged.rfind("No trusted key", 0) == 0;
         EXPECT_EQ(log.has("cKeyBinary", Priority::INFO, store + "/MANIFEST signed by " + trust + "/old.pem"),
                   !signatureBad);
     }
@@ -255,10 +253,11 @@ TEST_F(SignedStore, UnusableTrustDirectories)
         {"a public key of another kind",
          [](SignedStore& t) {
              // An EC P-256 public key (SubjectPublicKeyInfo).
-             t.dir.write("trust/bad.pem", "-----BEGIN PUBLIC KEY-----\n"
-                                          "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEVSNI0m9qgy4J1r7wrSHq4T4i4ALd\n"
-                                          "o+DpASqhFkPdN6rwHsCTCzVSN4pK7Uu2jy7mJSFNFu6yBNJoO2KGtbtOmg==\n"
-                                          "-----END PUBLIC KEY-----\n");
+             t.dir.write("trust/bad.pem",
+                         "-----BEGIN PUBLIC KEY-----\n"
+                         "MFkwEwYHKoZIzj0CAQYIKoZIzj0DAQcDQgAEVSNI0m9qgy4J1r7wrSHq4T4i4ALd\n"
+                         "o+DpASqhFkPdN6rwHsCTCzVSN4pK7Uu2jy7mJSFNFu6yBNJoO2KGtbtOmg==\n"
+                         "-----END PUBLIC KEY-----\n");
          },
          bad + " is not an Ed25519 public key"},
         {"a directory named like a key", [](SignedStore& t) { ::mkdir((t.trust + "/bad.pem").c_str(), 0755); },
@@ -338,8 +337,8 @@ protected:
     {
         const std::string out = dir.file("tool.out");
         // Quoted for the shell: the checkout's path may hold spaces.
-        const std::string command = "'" + std::string(SOURCE_DIR) + "/keysmith/keysmith-sign.sh' " + args + " > '" +
-                                    out + "' 2>&1";
+        const std::string command =
+            "'" + std::string(SOURCE_DIR) + "/keysmith/keysmith-sign.sh' " + args + " > '" + out + "' 2>&1";
         const int raw = std::system(command.c_str());
         status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
         return testsupport::readFile(out);

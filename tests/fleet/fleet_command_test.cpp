@@ -17,8 +17,11 @@ const std::string kEcho = "return args.msg";
 // A request map {"lua_script": script, "args": {"msg": msg}} for hand-driven requests.
 std::string echoRequest(const std::string& msg)
 {
-    return std::string("\x82\xaalua_script\xa4" "echo\xa4" "args\x81\xa3msg", 27) +
-           static_cast<char>(0xa0 | msg.size()) + msg;
+    return std::string("\x82\xaalua_script\xa4"
+                       "echo\xa4"
+                       "args\x81\xa3msg",
+                       27) +
+        static_cast<char>(0xa0 | msg.size()) + msg;
 }
 
 const std::string kState = "docks/A/bridge/state";
@@ -141,9 +144,9 @@ TEST_F(FleetTest, OnlyTrustedCertificatesReachTheFleetAndEachDockItsOwnTopics)
         EXPECT_NE(run.err.find("connect"), std::string::npos) << c.name << ": " << run.err;
     }
     // Dock B's certificate is let in, but its requests for dock A go nowhere.
-    const auto run = testsupport::runProgram({VEK_REQUEST, "-H", "127.0.0.1", "-p", tls, "--cafile", pki.caFile(),
-                                              "--cert", dockB.cert, "--key", dockB.key, "-t", "1", "--dock", "A",
-                                              "echo"});
+    const auto run =
+        testsupport::runProgram({VEK_REQUEST, "-H", "127.0.0.1", "-p", tls, "--cafile", pki.caFile(), "--cert",
+                                 dockB.cert, "--key", dockB.key, "-t", "1", "--dock", "A", "echo"});
     EXPECT_EQ(run.status, 2) << run.err;
     EXPECT_EQ(run.out, "A failed no answer within 1 s\n");
     EXPECT_FALSE(docks["A"]->service->waitForOutput("Received command request", 500ms));
@@ -186,12 +189,18 @@ TEST_F(FleetTest, OnATerminalAnAnswersControlBytesAreShownEscaped)
 TEST(VekRequestFleetOptions, MisuseIsAUsageError)
 {
     const std::vector<std::string> misuse[] = {
-        {"--dock", "a/b", "echo"},    {"--dock", "+", "echo"},         {"--prefix", "docks/#", "echo"},
-        {"--dock", "", "echo"},       {"--dock", "A", "--dock", "A", "echo"},
-        {"--cert", "c.pem", "echo"},  {"--cert", "c", "--key", "k", "echo"},
-        {"-P", "secret", "echo"},     {"--no-such-option", "echo"},
+        {"--dock", "a/b", "echo"},
+        {"--dock", "+", "echo"},
+        {"--prefix", "docks/#", "echo"},
+        {"--dock", "", "echo"},
+        {"--dock", "A", "--dock", "A", "echo"},
+        {"--cert", "c.pem", "echo"},
+        {"--cert", "c", "--key", "k", "echo"},
+        {"-P", "secret", "echo"},
+        {"--no-such-option", "echo"},
         // No password on the command line; a password file needs a user name and must be readable.
-        {"-u", "operator", "-P", "secret", "echo"}, {"--password-file", "/etc/hostname", "echo"},
+        {"-u", "operator", "-P", "secret", "echo"},
+        {"--password-file", "/etc/hostname", "echo"},
         {"-u", "operator", "--password-file", "/nonexistent/password", "echo"},
     };
     for (auto args : misuse) {

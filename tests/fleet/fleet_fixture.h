@@ -142,24 +142,33 @@ protected:
         ::mkdir(dock->dir.file("staging").c_str(), 0755);
         for (const auto& [name, body] : scripts)
             dock->dir.write("scripts/" + name + ".lua", body);
-        const std::string conf = dock->dir.write(
-            "vek-command.conf", "server_comms.host=127.0.0.1\n"
-                                "server_comms.port=" + std::to_string(dock->broker->port()) + "\n"
-                                "server_comms.username=vek-command\n"
-                                "server_comms.password_file=" + dock->broker->passwordFile("vek-command") + "\n"
-                                "script.search_dirs=" + dock->dir.file("scripts") + "\n"
-                                "script.staging_dir=" + dock->dir.file("staging") + "\n"
-                                "log4cpp.rootCategory=INFO, out\n"
-                                "log4cpp.category.server_comms=DEBUG\n"
-                                "log4cpp.appender.out=FileAppender\n"
-                                "log4cpp.appender.out.fileName=/dev/stdout\n"
-                                "log4cpp.appender.out.layout=PatternLayout\n"
-                                "log4cpp.appender.out.layout.ConversionPattern=%p [%c] %m%n\n");
+        const std::string conf = dock->dir.write("vek-command.conf",
+                                                 "server_comms.host=127.0.0.1\n"
+                                                 "server_comms.port=" +
+                                                     std::to_string(dock->broker->port()) +
+                                                     "\n"
+                                                     "server_comms.username=vek-command\n"
+                                                     "server_comms.password_file=" +
+                                                     dock->broker->passwordFile("vek-command") +
+                                                     "\n"
+                                                     "script.search_dirs=" +
+                                                     dock->dir.file("scripts") +
+                                                     "\n"
+                                                     "script.staging_dir=" +
+                                                     dock->dir.file("staging") +
+                                                     "\n"
+                                                     "log4cpp.rootCategory=INFO, out\n"
+                                                     "log4cpp.category.server_comms=DEBUG\n"
+                                                     "log4cpp.appender.out=FileAppender\n"
+                                                     "log4cpp.appender.out.fileName=/dev/stdout\n"
+                                                     "log4cpp.appender.out.layout=PatternLayout\n"
+                                                     "log4cpp.appender.out.layout.ConversionPattern=%p [%c] %m%n\n");
         dock->service = std::make_unique<testsupport::ChildProcess>(std::vector<std::string>{VEK_COMMAND, conf});
         Dock& added = *(docks[id] = std::move(dock));
         EXPECT_TRUE(waitBridged(id)) << "the bridge of dock " << id << " did not come up";
         EXPECT_TRUE(added.service->waitForOutput("subscribed (msg:", 10s))
-            << "vek-command on dock " << id << " did not subscribe:\n" << added.service->stdoutText();
+            << "vek-command on dock " << id << " did not subscribe:\n"
+            << added.service->stdoutText();
         return added;
     }
 
@@ -168,7 +177,8 @@ protected:
     {
         const std::string topic = "docks/" + id + "/bridge/state";
         auto c = clientOf(fleet->plainPort(), topic);
-        return waitForMessage(*c, topic, [](const MqttTestClient::Message& m) { return m.payload == "1"; }, timeout)
+        return waitForMessage(
+                   *c, topic, [](const MqttTestClient::Message& m) { return m.payload == "1"; }, timeout)
             .has_value();
     }
 
@@ -176,8 +186,10 @@ protected:
     std::vector<std::string> requestCommand(const std::vector<std::string>& args)
     {
         const auto server = pki.client("fleet-server");
-        std::vector<std::string> argv{VEK_REQUEST, "-H",     "127.0.0.1", "-p",  std::to_string(fleet->tlsPort()),
-                                      "--cafile",  pki.caFile(), "--cert", server.cert, "--key", server.key};
+        std::vector<std::string> argv{
+            VEK_REQUEST, "-H",         "127.0.0.1", "-p",        std::to_string(fleet->tlsPort()),
+            "--cafile",  pki.caFile(), "--cert",    server.cert, "--key",
+            server.key};
         argv.insert(argv.end(), args.begin(), args.end());
         return argv;
     }
@@ -187,7 +199,10 @@ protected:
         return testsupport::runProgram(requestCommand(args), 60s);
     }
 
-    std::unique_ptr<MqttTestClient> observer(const std::string& filter = "") { return clientOf(fleet->plainPort(), filter); }
+    std::unique_ptr<MqttTestClient> observer(const std::string& filter = "")
+    {
+        return clientOf(fleet->plainPort(), filter);
+    }
 
     testsupport::TestPki pki;
     std::unique_ptr<testsupport::FleetBroker> fleet;

@@ -69,12 +69,12 @@ TEST_F(FleetTest, ADockWritesOnlyWhatItsBridgeNeeds)
         bool passes;
     };
     const Case cases[] = {
-        {"docks/A/in/cmd/forged", false},         // a job for another dock
-        {"docks/A/out/cmd/forged", false},        // another dock's result
+        {"docks/A/in/cmd/forged", false},  // a job for another dock
+        {"docks/A/out/cmd/forged", false}, // another dock's result
         {"docks/A/in/key/0000ABCD/request", false},
-        {"docks/B/in/cmd/self", false},           // a job for itself: only the fleet sends those
+        {"docks/B/in/cmd/self", false}, // a job for itself: only the fleet sends those
         {"docks/B/in/other", false},
-        {"docks/B/out/cmd/job", true},            // its own results, notifications and state
+        {"docks/B/out/cmd/job", true}, // its own results, notifications and state
         {"docks/B/bridge/state", true},
         {"docks/B/in/key/0000ABCD/request", true}, // the clearing of a served key request
     };
@@ -100,8 +100,8 @@ TEST_F(FleetTest, ARetainedMessageAboveTheSizeLimitIsRefusedByEachBroker)
         long limit;
     };
     const Broker brokers[] = {
-        {"fleet", fleet->plainPort(), configured(std::string(VEK_SOURCE_DIR) + "/examples/mosquitto-fleet.conf",
-                                                 "message_size_limit")},
+        {"fleet", fleet->plainPort(),
+         configured(std::string(VEK_SOURCE_DIR) + "/examples/mosquitto-fleet.conf", "message_size_limit")},
         {"dock", dock.broker->port(), configured(dock.broker->configPath(), "message_size_limit")},
     };
     for (const auto& b : brokers) {

@@ -62,9 +62,9 @@ TEST_F(FleetKeysmithTest, NotificationRequestAndResultCrossTheBridgeRetained)
     const auto result = fleetServer->waitFor(kPrefix + kResultTopic, 30s);
     ASSERT_TRUE(result) << "no result at the fleet broker";
     EXPECT_EQ(hex(result->payload), "92 C3 CE 00 08 09 04");
-    EXPECT_TRUE(fleettest::waitForMessage(*fleetServer, kPrefix + kRequestTopic,
-                                          [](const MqttTestClient::Message& m) { return m.payload.empty(); }))
-        << "the daemon's clearing of the request did not reach the fleet broker";
+    EXPECT_TRUE(fleettest::waitForMessage(*fleetServer, kPrefix + kRequestTopic, [](const MqttTestClient::Message& m) {
+        return m.payload.empty();
+    })) << "the daemon's clearing of the request did not reach the fleet broker";
     ASSERT_TRUE(waitForLog("Starting MOXlink again", 1, 10s));
     EXPECT_EQ(key->file().unpacked.data, firmware) << "firmware arrived byte-identical";
 
@@ -76,8 +76,9 @@ TEST_F(FleetKeysmithTest, NotificationRequestAndResultCrossTheBridgeRetained)
             topics.push_back(m.topic);
         }
         std::sort(topics.begin(), topics.end());
-        EXPECT_EQ(topics, (std::vector<std::string>{prefix + kNotificationTopic, prefix + "out/key/00A1B2C3/progress",
-                                                    prefix + kResultTopic}));
+        EXPECT_EQ(topics,
+                  (std::vector<std::string>{prefix + kNotificationTopic, prefix + "out/key/00A1B2C3/progress",
+                                            prefix + kResultTopic}));
     };
     check(testsupport::retained(fleet->plainPort(), kPrefix + "+/key/#"), kPrefix);
     check(testsupport::retained(dock->port(), "+/key/#"), "");

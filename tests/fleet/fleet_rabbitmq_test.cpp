@@ -26,17 +26,28 @@ public:
         ::mkdir(_dir.file("mnesia").c_str(), 0755);
         ::mkdir(_dir.file("log").c_str(), 0755);
         _dir.write("enabled_plugins", "[rabbitmq_mqtt].\n");
-        _dir.write("rabbitmq.conf", "listeners.tcp = none\n"
-                                    "mqtt.listeners.tcp.default = 127.0.0.1:" + std::to_string(plainPort) + "\n"
-                                    "mqtt.listeners.ssl.default = 127.0.0.1:" + std::to_string(tlsPort) + "\n"
-                                    "ssl_options.cacertfile = " + pki.caFile() + "\n"
-                                    "ssl_options.certfile = " + pki.server().cert + "\n"
-                                    "ssl_options.keyfile = " + pki.server().key + "\n"
-                                    "ssl_options.verify = verify_peer\n"
-                                    "ssl_options.fail_if_no_peer_cert = true\n"
-                                    "mqtt.allow_anonymous = true\n"
-                                    "mqtt.default_user = guest\n"
-                                    "mqtt.default_pass = guest\n");
+        _dir.write("rabbitmq.conf",
+                   "listeners.tcp = none\n"
+                   "mqtt.listeners.tcp.default = 127.0.0.1:" +
+                       std::to_string(plainPort) +
+                       "\n"
+                       "mqtt.listeners.ssl.default = 127.0.0.1:" +
+                       std::to_string(tlsPort) +
+                       "\n"
+                       "ssl_options.cacertfile = " +
+                       pki.caFile() +
+                       "\n"
+                       "ssl_options.certfile = " +
+                       pki.server().cert +
+                       "\n"
+                       "ssl_options.keyfile = " +
+                       pki.server().key +
+                       "\n"
+                       "ssl_options.verify = verify_peer\n"
+                       "ssl_options.fail_if_no_peer_cert = true\n"
+                       "mqtt.allow_anonymous = true\n"
+                       "mqtt.default_user = guest\n"
+                       "mqtt.default_pass = guest\n");
         _env = {{"RABBITMQ_NODENAME", "vektest" + std::to_string(plainPort) + "@localhost"},
                 {"RABBITMQ_NODE_IP_ADDRESS", "127.0.0.1"},
                 {"RABBITMQ_DIST_PORT", std::to_string(testsupport::freeLoopbackPort())},
@@ -99,33 +110,37 @@ TEST(FleetRabbitMqTest, BridgeAtQos1WithoutTheBridgeFlagCarriesJobsAndRetainedRe
     ::mkdir(dir.file("scripts").c_str(), 0755);
     ::mkdir(dir.file("staging").c_str(), 0755);
     dir.write("scripts/echo.lua", "return args.msg");
-    const std::string conf = dir.write(
-        "vek-command.conf", "server_comms.host=127.0.0.1\nserver_comms.port=" + std::to_string(dock.port()) +
-                                "\nscript.search_dirs=" + dir.file("scripts") +
-                                "\nscript.staging_dir=" + dir.file("staging") +
-                                "\nlog4cpp.rootCategory=INFO, out\nlog4cpp.category.server_comms=DEBUG\n"
-                                "log4cpp.appender.out=FileAppender\nlog4cpp.appender.out.fileName=/dev/stdout\n"
-                                "log4cpp.appender.out.layout=PatternLayout\n"
-                                "log4cpp.appender.out.layout.ConversionPattern=%p [%c] %m%n\n");
+    const std::string conf =
+        dir.write("vek-command.conf",
+                  "server_comms.host=127.0.0.1\nserver_comms.port=" + std::to_string(dock.port()) +
+                      "\nscript.search_dirs=" + dir.file("scripts") + "\nscript.staging_dir=" + dir.file("staging") +
+                      "\nlog4cpp.rootCategory=INFO, out\nlog4cpp.category.server_comms=DEBUG\n"
+                      "log4cpp.appender.out=FileAppender\nlog4cpp.appender.out.fileName=/dev/stdout\n"
+                      "log4cpp.appender.out.layout=PatternLayout\n"
+                      "log4cpp.appender.out.layout.ConversionPattern=%p [%c] %m%n\n");
     testsupport::ChildProcess service({VEK_COMMAND, conf});
     ASSERT_TRUE(service.waitForOutput("subscribed (msg:", 10s)) << service.stdoutText();
 
     auto server = clientOf(rabbit.plainPort, "docks/A/bridge/state");
-    ASSERT_TRUE(waitForMessage(*server, "docks/A/bridge/state",
-                               [](const MqttTestClient::Message& m) { return m.payload == "1"; }, 30s))
-        << "bridge not up:\n" << logTail(dock.log());
+    ASSERT_TRUE(waitForMessage(
+        *server, "docks/A/bridge/state", [](const MqttTestClient::Message& m) { return m.payload == "1"; }, 30s))
+        << "bridge not up:\n"
+        << logTail(dock.log());
 
     // A job through vek-request at QoS 1.
-    const auto run = testsupport::runProgram(
-        {VEK_REQUEST, "-H", "127.0.0.1", "-p", std::to_string(rabbit.plainPort), "-q", "1", "--dock", "A", "-t", "20",
-         "echo", R"({"msg": "via the cluster"})"},
-        60s);
+    const auto run =
+        testsupport::runProgram({VEK_REQUEST, "-H", "127.0.0.1", "-p", std::to_string(rabbit.plainPort), "-q", "1",
+                                 "--dock", "A", "-t", "20", "echo", R"({"msg": "via the cluster"})"},
+                                60s);
     EXPECT_EQ(run.status, 0) << run.err << logTail(dock.log());
     EXPECT_EQ(run.out, "A ok via the cluster\n");
 
     // A result reaches it retained and goes with the end of the transaction.
     server->subscribe("docks/A/out/cmd/job-1", 1);
-    const std::string request = std::string("\x82\xaalua_script\xa4" "echo\xa4" "args\x81\xa3msg\xa2hi", 30);
+    const std::string request = std::string("\x82\xaalua_script\xa4"
+                                            "echo\xa4"
+                                            "args\x81\xa3msg\xa2hi",
+                                            30);
     server->publish("docks/A/in/cmd/job-1", request, 1, false);
     ASSERT_TRUE(server->waitFor("docks/A/out/cmd/job-1", 20s));
     const auto kept = retainedAt(rabbit.plainPort, "docks/A/out/cmd/job-1", 1);
@@ -135,8 +150,9 @@ TEST(FleetRabbitMqTest, BridgeAtQos1WithoutTheBridgeFlagCarriesJobsAndRetainedRe
     server->publish("docks/A/in/cmd/job-1", "", 1, true);
     EXPECT_TRUE(waitForMessage(*server, "docks/A/out/cmd/job-1",
                                [](const MqttTestClient::Message& m) { return m.payload.empty(); }));
-    EXPECT_TRUE(testsupport::waitUntil([&] { return retainedAt(rabbit.plainPort, "docks/A/out/cmd/job-1", 0).empty(); }))
-        << "the end of the transaction leaves the result retained";
+    EXPECT_TRUE(testsupport::waitUntil([&] {
+        return retainedAt(rabbit.plainPort, "docks/A/out/cmd/job-1", 0).empty();
+    })) << "the end of the transaction leaves the result retained";
 }
 
 } // namespace

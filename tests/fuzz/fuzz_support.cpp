@@ -151,9 +151,9 @@ void onMalloc(const volatile void*, size_t size)
     }
     if (live > g_limit) {
         char text[160];
-        const int n = std::snprintf(text, sizeof text,
-                                    "\n*** fuzz property broken: %s: heap grew by %lld bytes, bound %lld\n",
-                                    g_what, live, g_limit);
+        const int n =
+            std::snprintf(text, sizeof text, "\n*** fuzz property broken: %s: heap grew by %lld bytes, bound %lld\n",
+                          g_what, live, g_limit);
         if (n > 0)
             (void)!::write(2, text, static_cast<size_t>(n));
         g_active = false;

@@ -35,8 +35,8 @@ std::vector<Delivery> receive(const std::vector<uint8_t>& stream)
         const uint32_t n = framer.feed(stream[i]);
         if (n == 0)
             continue;
-        check(n <= kLargestPayload, "a payload of " + std::to_string(n) + " bytes from a " +
-                                        std::to_string(kCapacity) + "-byte buffer");
+        check(n <= kLargestPayload,
+              "a payload of " + std::to_string(n) + " bytes from a " + std::to_string(kCapacity) + "-byte buffer");
         check(cHDLCframer::fcs16(buffer.data(), n + 2) == cHDLCframer::kGoodFcs, "a frame with a bad check sequence");
         deliveries.push_back({std::vector<uint8_t>(buffer.begin(), buffer.begin() + n), i});
     }
@@ -59,8 +59,7 @@ std::vector<uint8_t> frame(const uint8_t* payload, uint32_t length)
 
     // Exactly that room is enough, one byte less is refused without a write.
     std::vector<uint8_t> exact(n, 0);
-    check(cHDLCframer::encode(payload, length, exact.data(), n) == n &&
-              std::memcmp(exact.data(), out.data(), n) == 0,
+    check(cHDLCframer::encode(payload, length, exact.data(), n) == n && std::memcmp(exact.data(), out.data(), n) == 0,
           "encode into exactly the frame's size");
     if (n > 1) {
         std::vector<uint8_t> small(n - 1, 0x5A);
@@ -101,7 +100,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     // bytes are taken into the same content and fail its check.
     if (split != 0 && delivered(length - split))
         want.push_back({std::vector<uint8_t>(data + split, data + length), stream.size() - 1});
-    check(got.size() == want.size(), std::to_string(got.size()) + " frames delivered of " + std::to_string(want.size()));
+    check(got.size() == want.size(),
+          std::to_string(got.size()) + " frames delivered of " + std::to_string(want.size()));
     for (size_t i = 0; i < want.size(); ++i) {
         check(got[i].payload == want[i].payload, "frame " + std::to_string(i) + " came out changed");
         check(got[i].atByte == want[i].atByte, "frame " + std::to_string(i) + " ended elsewhere than its closing flag");

@@ -90,7 +90,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     try {
         cKeyBinary binary;
-        check(std::memchr(binary.path, '\0', sizeof binary.path) && std::memchr(binary.fileName, '\0', sizeof binary.fileName) &&
+        check(std::memchr(binary.path, '\0', sizeof binary.path) &&
+                  std::memchr(binary.fileName, '\0', sizeof binary.fileName) &&
                   std::memchr(binary.md5, '\0', sizeof binary.md5),
               "a field without its terminator");
         check(binary.path == s.path + "/" + binary.fileName, std::string("firmware path ") + binary.path);
@@ -101,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
               "the verified contents are not the firmware");
         std::string version;
         if (lastVersionLine(manifest, version))
-            check(binary.version == keysmith::packVersion(version), "version " + keysmith::versionText(binary.version) + " for \"" + version + "\"");
+            check(binary.version == keysmith::packVersion(version),
+                  "version " + keysmith::versionText(binary.version) + " for \"" + version + "\"");
     } catch (const cKeyBinaryException&) {
         // Missing, unusable or not matching: the store's own answers.
     }

@@ -26,40 +26,26 @@ struct Key {
     int type; // LUA_TBOOLEAN, LUA_TNUMBER or LUA_TSTRING
     double number;
     std::string text;
-    bool operator<(const Key& o) const
-    {
-        return std::tie(type, number, text) < std::tie(o.type, o.number, o.text);
-    }
+    bool operator<(const Key& o) const { return std::tie(type, number, text) < std::tie(o.type, o.number, o.text); }
 };
 
 // The Lua value a scalar object becomes, as a key; false for nil and for arrays and maps.
 bool keyOf(const msgpack::object& o, Key& key)
 {
     switch (o.type) {
-    case msgpack::type::BOOLEAN:
-        key = {LUA_TBOOLEAN, o.via.boolean ? 1.0 : 0.0, {}};
-        return true;
-    case msgpack::type::POSITIVE_INTEGER:
-        key = {LUA_TNUMBER, static_cast<double>(o.via.u64), {}};
-        return true;
-    case msgpack::type::NEGATIVE_INTEGER:
-        key = {LUA_TNUMBER, static_cast<double>(o.via.i64), {}};
-        return true;
+    case msgpack::type::BOOLEAN: key = {LUA_TBOOLEAN, o.via.boolean ? 1.0 : 0.0, {}}; return true;
+    case msgpack::type::POSITIVE_INTEGER: key = {LUA_TNUMBER, static_cast<double>(o.via.u64), {}}; return true;
+    case msgpack::type::NEGATIVE_INTEGER: key = {LUA_TNUMBER, static_cast<double>(o.via.i64), {}}; return true;
     case msgpack::type::FLOAT32:
     case msgpack::type::FLOAT64:
         key = {LUA_TNUMBER, o.via.f64 == 0 ? 0.0 : o.via.f64, {}}; // -0 and 0 are one key
         return true;
-    case msgpack::type::STR:
-        key = {LUA_TSTRING, 0, std::string(o.via.str.ptr, o.via.str.size)};
-        return true;
-    case msgpack::type::BIN:
-        key = {LUA_TSTRING, 0, std::string(o.via.bin.ptr, o.via.bin.size)};
-        return true;
+    case msgpack::type::STR: key = {LUA_TSTRING, 0, std::string(o.via.str.ptr, o.via.str.size)}; return true;
+    case msgpack::type::BIN: key = {LUA_TSTRING, 0, std::string(o.via.bin.ptr, o.via.bin.size)}; return true;
     case msgpack::type::EXT:
         key = {LUA_TSTRING, 0, std::string(o.via.ext.ptr, o.via.ext.size + 1)}; // type byte first
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -142,45 +128,28 @@ void expectMap(lua_State* L, int index, const msgpack::object_map& m, const std:
         }
         lua_pop(L, 1);
     }
-    check(countEntries(L, index) == entries, where + ": map has " + std::to_string(countEntries(L, index)) +
-                                                 " entries, expected " + std::to_string(entries));
+    check(countEntries(L, index) == entries,
+          where + ": map has " + std::to_string(countEntries(L, index)) + " entries, expected " +
+              std::to_string(entries));
 }
 
 void expectSame(lua_State* L, int index, const msgpack::object& o, const std::string& where)
 {
     check(lua_checkstack(L, 8), "Lua stack");
     switch (o.type) {
-    case msgpack::type::NIL:
-        check(lua_isnil(L, index), where + ": not nil");
-        break;
+    case msgpack::type::NIL: check(lua_isnil(L, index), where + ": not nil"); break;
     case msgpack::type::BOOLEAN:
         check(lua_type(L, index) == LUA_TBOOLEAN && lua_toboolean(L, index) == o.via.boolean, where + ": boolean");
         break;
-    case msgpack::type::POSITIVE_INTEGER:
-        expectNumber(L, index, static_cast<double>(o.via.u64), where);
-        break;
-    case msgpack::type::NEGATIVE_INTEGER:
-        expectNumber(L, index, static_cast<double>(o.via.i64), where);
-        break;
+    case msgpack::type::POSITIVE_INTEGER: expectNumber(L, index, static_cast<double>(o.via.u64), where); break;
+    case msgpack::type::NEGATIVE_INTEGER: expectNumber(L, index, static_cast<double>(o.via.i64), where); break;
     case msgpack::type::FLOAT32:
-    case msgpack::type::FLOAT64:
-        expectNumber(L, index, o.via.f64, where);
-        break;
-    case msgpack::type::STR:
-        expectString(L, index, o.via.str.ptr, o.via.str.size, where);
-        break;
-    case msgpack::type::BIN:
-        expectString(L, index, o.via.bin.ptr, o.via.bin.size, where);
-        break;
-    case msgpack::type::EXT:
-        expectString(L, index, o.via.ext.ptr, o.via.ext.size + 1, where);
-        break;
-    case msgpack::type::ARRAY:
-        expectArray(L, index, o.via.array, where);
-        break;
-    case msgpack::type::MAP:
-        expectMap(L, index, o.via.map, where);
-        break;
+    case msgpack::type::FLOAT64: expectNumber(L, index, o.via.f64, where); break;
+    case msgpack::type::STR: expectString(L, index, o.via.str.ptr, o.via.str.size, where); break;
+    case msgpack::type::BIN: expectString(L, index, o.via.bin.ptr, o.via.bin.size, where); break;
+    case msgpack::type::EXT: expectString(L, index, o.via.ext.ptr, o.via.ext.size + 1, where); break;
+    case msgpack::type::ARRAY: expectArray(L, index, o.via.array, where); break;
+    case msgpack::type::MAP: expectMap(L, index, o.via.map, where); break;
     }
 }
 

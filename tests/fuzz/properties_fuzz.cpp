@@ -96,8 +96,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // A value cut by a NUL byte reads as the number it shows.
         const bool isNumber = !shown.empty() && wholeNumber(shown, number);
         const int read = props.getInt(key.c_str(), -7);
-        check(read == (isNumber ? number : -7), "getInt(\"" + key + "\") is " + std::to_string(read) + " for \"" +
-                                                   value + "\"");
+        check(read == (isNumber ? number : -7),
+              "getInt(\"" + key + "\") is " + std::to_string(read) + " for \"" + value + "\"");
     }
     check(props.getString("no such key = here", dflt) == dflt, "an absent key did not give the default");
     check(props.getString("no such key = here", nullptr) == nullptr, "an absent key did not give the null default");

@@ -93,8 +93,9 @@ Verdict checkThenUnpack(const char* data, size_t size)
         // With the unpacker's default limits, as the service calls it: a depth the pre-check lets
         // through shows as a different verdict.
         msgpack::unpack(zone, data, size, offset, &referToPayload);
-        fuzz::check(offset == checked, "the pre-check measured " + std::to_string(checked) +
-                                           " bytes, the unpacker took " + std::to_string(offset));
+        fuzz::check(offset == checked,
+                    "the pre-check measured " + std::to_string(checked) + " bytes, the unpacker took " +
+                        std::to_string(offset));
         v.ok = true;
         v.length = offset;
     } catch (const std::bad_alloc&) {
@@ -114,7 +115,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::HeapBound bound(heapBound(size), "request payload");
     const Verdict service = checkThenUnpack(bytes, size);
     const Verdict alone = unpackerAlone(bytes, size);
-    fuzz::check(service.ok == alone.ok && (service.ok ? service.length == alone.length : service.reason == alone.reason),
+    fuzz::check(service.ok == alone.ok &&
+                    (service.ok ? service.length == alone.length : service.reason == alone.reason),
                 "pre-check and unpacker answer " + describe(service) + ", the unpacker alone " + describe(alone));
     return 0;
 }

@@ -22,7 +22,6 @@ namespace {
 
 using fuzz::check;
 
-
 const char* const kInvalidArgs = "Dock command service error. Invalid job arguments.";
 
 struct Runner {
@@ -81,20 +80,15 @@ bool hasUnusableKey(const msgpack::object& o)
 const char* luaTypeOf(const msgpack::object& o)
 {
     switch (o.type) {
-    case msgpack::type::NIL:
-        return "nil";
-    case msgpack::type::BOOLEAN:
-        return "boolean";
+    case msgpack::type::NIL: return "nil";
+    case msgpack::type::BOOLEAN: return "boolean";
     case msgpack::type::POSITIVE_INTEGER:
     case msgpack::type::NEGATIVE_INTEGER:
     case msgpack::type::FLOAT32:
-    case msgpack::type::FLOAT64:
-        return "number";
+    case msgpack::type::FLOAT64: return "number";
     case msgpack::type::ARRAY:
-    case msgpack::type::MAP:
-        return "table";
-    default:
-        return "string";
+    case msgpack::type::MAP: return "table";
+    default: return "string";
     }
 }
 

@@ -121,8 +121,8 @@ void checkSerial(const std::string& level)
 {
     const uint32_t got = ServerRequest::parseSerial(level);
     const uint32_t want = expectedSerial(level);
-    check(got == want, "serial level \"" + level + "\" read as " + std::to_string(got) + ", expected " +
-                           std::to_string(want));
+    check(got == want,
+          "serial level \"" + level + "\" read as " + std::to_string(got) + ", expected " + std::to_string(want));
 }
 
 void checkDecode(const uint8_t* payload, size_t length)
@@ -133,9 +133,9 @@ void checkDecode(const uint8_t* payload, size_t length)
     const RequestShape::Element& first = shape.element[0];
     const RequestShape::Element& second = shape.element[1];
     const bool valid = !shape.bad() && shape.topIsArray &&
-                       (first.kind == RequestShape::Missing || first.kind == RequestShape::Boolean) &&
-                       (second.kind == RequestShape::Missing ||
-                        (second.kind == RequestShape::Unsigned && second.value <= 0xFFFFFFFFu));
+        (first.kind == RequestShape::Missing || first.kind == RequestShape::Boolean) &&
+        (second.kind == RequestShape::Missing ||
+         (second.kind == RequestShape::Unsigned && second.value <= 0xFFFFFFFFu));
 
     // Values no decode would produce, to see that a refused payload changes nothing.
     ServerRequest request;

@@ -34,9 +34,11 @@ std::unique_ptr<TagItem> copyOf(TagItem& item, size_t cut)
         std::vector<char> part(cut + 1, '#');
         const size_t m = text.getValue(part.data(), cut);
         const size_t want = cut == 0 ? 0 : std::min(n, cut);
-        check(m == want && part[cut] == '#', "getValue into " + std::to_string(cut) + " bytes wrote " + std::to_string(m));
+        check(m == want && part[cut] == '#',
+              "getValue into " + std::to_string(cut) + " bytes wrote " + std::to_string(m));
         if (m)
-            check(part[m - 1] == '\0' && std::memcmp(part.data(), whole.data(), m - 1) == 0, "a cut text is not a prefix");
+            check(part[m - 1] == '\0' && std::memcmp(part.data(), whole.data(), m - 1) == 0,
+                  "a cut text is not a prefix");
         return TagItemFactory::createTagItem(item.tagId, whole.data());
     }
     case TagItem::Kind::Bytes: {

@@ -56,7 +56,7 @@ std::vector<tavlo::Wildcard> expectedCapture(const std::string& filter, const st
 std::string refusal(const std::string& filter, const std::string& topic, int rc)
 {
     return "Filter::compareWithTopic topic comparison with filter failed.\ntopic = " + topic + "\nfilter = " + filter +
-           "\nerror msg = " + mosquitto_strerror(rc);
+        "\nerror msg = " + mosquitto_strerror(rc);
 }
 
 class Recorder : public tavlo::Handler {
@@ -125,8 +125,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     try {
         const bool got = f.compareWithTopic(topic.c_str());
         check(rc == MOSQ_ERR_SUCCESS, "a pair mosquitto refuses was compared");
-        check(got == want, std::string("match ") + (got ? "true" : "false") + " where mosquitto says " +
-                               (want ? "true" : "false"));
+        check(got == want,
+              std::string("match ") + (got ? "true" : "false") + " where mosquitto says " + (want ? "true" : "false"));
     } catch (const tavlo::Error& e) {
         check(rc != MOSQ_ERR_SUCCESS, std::string("a pair mosquitto compares was refused: ") + e.what());
         check(e.what() == refusal(filter, topic, rc), std::string("refusal text: ") + e.what());
@@ -136,8 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const tavlo::FilterVariables vars = f.captureFilterVariables(topic.c_str());
         const std::vector<tavlo::Wildcard> expected = expectedCapture(filter, topic);
         const std::vector<tavlo::Wildcard>& got = vars.getWildcards();
-        check(got.size() == expected.size(), std::to_string(got.size()) + " wildcards captured of " +
-                                                 std::to_string(expected.size()));
+        check(got.size() == expected.size(),
+              std::to_string(got.size()) + " wildcards captured of " + std::to_string(expected.size()));
         for (size_t i = 0; i < got.size(); ++i)
             check(got[i].pos == expected[i].pos && got[i].multilevel == expected[i].multilevel &&
                       got[i].value == expected[i].value,

@@ -160,8 +160,7 @@ TEST_F(KeyLinkTest, FileOpenRepliesFollowTheConfiguration)
          "binary.bin", 256},
         {"wrong echo", [](KeyEmulator& k) { k.injectFault(KeyOp::FileOpen, KeyFault::wrongEcho("other.bin")); }, 0,
          "other.bin", 256},
-        {"no packet size", [](KeyEmulator& k) { k.setGrantedPacketSize(std::nullopt); }, 0, "binary.bin",
-         std::nullopt},
+        {"no packet size", [](KeyEmulator& k) { k.setGrantedPacketSize(std::nullopt); }, 0, "binary.bin", std::nullopt},
     };
     cUSBinterface channel(device.get());
     for (const auto& c : cases) {

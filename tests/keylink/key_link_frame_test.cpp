@@ -38,8 +38,8 @@ TEST(KeyLinkFrame, CommandsTravelAsKnownBytes)
 {
     TagMsg linkStart(keylink::kCommand);
     linkStart.addTag(TagItemFactory::createTagItem(keylink::kTagLinkStart, uint32_t{0}));
-    EXPECT_EQ(framed(linkStart), (Bytes{0x7E, 0x01, 0x00, 0x1B, 0x01, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x32,
-                                        0x3C, 0x7E}));
+    EXPECT_EQ(framed(linkStart),
+              (Bytes{0x7E, 0x01, 0x00, 0x1B, 0x01, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x32, 0x3C, 0x7E}));
 
     // The version clear: its tag id 8 is one of the stuffed bytes.
     TagMsg clear(keylink::kCommand);
@@ -92,8 +92,7 @@ TEST(KeyLinkFrame, LimitsOfOneFrame)
          keylink::FrameStatus::Framed},
         {"one byte more is over it", cKeyFileTransfer::kMaxChunk + 1, 0x41, 0, false,
          keylink::FrameStatus::MessageTooLong},
-        {"within the message limit, but every byte stuffed", 700, 0x7E, 0, false,
-         keylink::FrameStatus::FrameTooLong},
+        {"within the message limit, but every byte stuffed", 700, 0x7E, 0, false, keylink::FrameStatus::FrameTooLong},
         {"an output of exactly the frame's length", 100, 0x08, 0, true, keylink::FrameStatus::Framed},
         {"an output one byte short", 100, 0x08, -1, true, keylink::FrameStatus::FrameTooLong},
     };

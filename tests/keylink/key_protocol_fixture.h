@@ -19,7 +19,6 @@ namespace keylinktest {
 
 using testsupport::firmwareBytes;
 
-
 class KeyProtocolTest : public KeyLinkTest {
 protected:
     testsupport::TempDir store;

@@ -91,7 +91,8 @@ TEST_F(KeyProtocolTest, SlowKeyIsGivenUpAtTheUpgradeTimeLimit)
     EXPECT_EQ(key->count(KeyOp::FileOpen), 1u) << "no second transfer once the time is up";
     EXPECT_EQ(key->count(KeyOp::TransferEnd), 0u);
     EXPECT_LT(key->count(KeyOp::FileData), 3060u);
-    EXPECT_TRUE(log.has("cKey", Priority::ERROR, "Upgrade given up after 6 s, the time limit for a file of 3000 bytes"));
+    EXPECT_TRUE(
+        log.has("cKey", Priority::ERROR, "Upgrade given up after 6 s, the time limit for a file of 3000 bytes"));
 }
 
 // The limits the daemon runs with: two minutes, and a second for every 1000 bytes packed.

@@ -89,7 +89,8 @@ TEST_F(KeyProtocolTest, ChunkSizesFollowTheGrantedPacketSize)
         EXPECT_EQ(f.chunkSizes, c.chunks);
         EXPECT_TRUE(f.unpacked.ok) << f.unpacked.error;
         EXPECT_EQ(f.unpacked.data, c.data);
-        EXPECT_TRUE(log.has("cKeyFileTransfer", Priority::DEBUG, "Packet size for transfer " + std::to_string(c.logged)));
+        EXPECT_TRUE(
+            log.has("cKeyFileTransfer", Priority::DEBUG, "Packet size for transfer " + std::to_string(c.logged)));
         key->clearRecords();
         log.clear();
     }
@@ -114,14 +115,12 @@ TEST_F(KeyProtocolTest, FailedTransfersStopWhereTheyFail)
     const std::vector<Case> cases{
         {"open refused", ordinary, [](KeyEmulator& k, const cKeyBinary&) { k.setOpenStatus(2); }, "binary.bin", 1, 0,
          Priority::ERROR, "The key refused file binary.bin: status 2"},
-        {"name not echoed",
-         ordinary,
+        {"name not echoed", ordinary,
          [](KeyEmulator& k, const cKeyBinary&) { k.injectFault(KeyOp::FileOpen, KeyFault::wrongEcho("binary.bi")); },
          "binary.bin", 1, 0, Priority::ERROR, "The key did not confirm file binary.bin"},
-        {"packet size 0", ordinary, [](KeyEmulator& k, const cKeyBinary&) { k.setGrantedPacketSize(0); },
-         "binary.bin", 1, 0, Priority::ERROR, "The key granted a packet size of 0: nothing sent"},
-        {"second reply does not start with tag 41",
-         ordinary,
+        {"packet size 0", ordinary, [](KeyEmulator& k, const cKeyBinary&) { k.setGrantedPacketSize(0); }, "binary.bin",
+         1, 0, Priority::ERROR, "The key granted a packet size of 0: nothing sent"},
+        {"second reply does not start with tag 41", ordinary,
          [](KeyEmulator& k, const cKeyBinary&) { k.injectFault(KeyOp::FileData, KeyFault::firstTagNot41(), 2); },
          "binary.bin", 1, 2, Priority::DEBUG, "USB session Transfer failed"},
         {"packet size beyond a message", ordinary,
@@ -213,8 +212,7 @@ TEST_F(KeyProtocolTest, IdentityRecordFromTheReply)
     };
     const std::string long40(40, 'B'), long70(70, 'h'), long100(100, 'f');
     const std::vector<Case> cases{
-        {"every field",
-         [](KeyIdentity&) {},
+        {"every field", [](KeyIdentity&) {},
          [](const KeyInfo& i) {
              EXPECT_EQ(i.serial, 0x00A1B2C3u);
              EXPECT_STREQ(i.boxName, "KEYBOX-7");
@@ -243,8 +241,7 @@ TEST_F(KeyProtocolTest, IdentityRecordFromTheReply)
          [](const KeyInfo& i) { EXPECT_EQ(i.version, static_cast<uint32_t>(70000u << 16 | 0x0101u)); }},
         {"only 23 characters read", [](KeyIdentity& id) { id.texts[8] = "000000000000000000001.2.3"; },
          [](const KeyInfo& i) { EXPECT_EQ(i.version, 0x010200u); }},
-        {"no tag 8", [](KeyIdentity& id) { id.texts.erase(8); },
-         [](const KeyInfo& i) { EXPECT_EQ(i.version, 0u); }},
+        {"no tag 8", [](KeyIdentity& id) { id.texts.erase(8); }, [](const KeyInfo& i) { EXPECT_EQ(i.version, 0u); }},
         {"no tag 0", [](KeyIdentity& id) { id.serial.reset(); },
          [](const KeyInfo& i) {
              EXPECT_EQ(i.serial, 0u);

@@ -28,10 +28,7 @@ inline std::unique_ptr<TagMsg> command(uint8_t tag)
     return m;
 }
 
-inline double secondsSince(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
+inline double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
 
 inline std::string textOf(TagItem* item)
 {

@@ -38,11 +38,11 @@ TEST(TagMsg, WireFormIsPinned)
     m.addTag(TagItemFactory::createTagItem(38, "ab"));
     const uint8_t raw[] = {9, 8};
     m.addTag(TagItemFactory::createTagItem(37, raw, 2));
-    EXPECT_EQ(serialise(m), (Bytes{0x01, 0x00,                                    //
-                                   27, 1, 4, 0, 0x44, 0x33, 0x22, 0x11,           //
-                                   41, 2, 2, 0, 0xEF, 0xBE,                       //
-                                   38, 3, 3, 0, 'a', 'b', 0,                      //
-                                   37, 4, 2, 0, 9, 8}));
+    EXPECT_EQ(serialise(m), (Bytes{0x01, 0x00,                               //
+                                   27,   1,    4, 0, 0x44, 0x33, 0x22, 0x11, //
+                                   41,   2,    2, 0, 0xEF, 0xBE,             //
+                                   38,   3,    3, 0, 'a',  'b',  0,          //
+                                   37,   4,    2, 0, 9,    8}));
 }
 
 TEST(TagMsg, RoundTripOfEveryKind)
@@ -73,10 +73,14 @@ TEST(TagMsg, RoundTripOfEveryKind)
         Bytes bytes;
     };
     const std::vector<Expect> expected{
-        {0, TagItem::Kind::UInt32, 0, "", {}},          {39, TagItem::Kind::UInt32, 0xFFFFFFFF, "", {}},
-        {36, TagItem::Kind::UInt16, 0xFFFF, "", {}},    {8, TagItem::Kind::String, 0, "", {}},
-        {38, TagItem::Kind::String, 0, "binary.bin", {}}, {37, TagItem::Kind::Bytes, 0, "", {}},
-        {37, TagItem::Kind::Bytes, 0, "", blob},        {255, TagItem::Kind::String, 0, "", {}},
+        {0, TagItem::Kind::UInt32, 0, "", {}},
+        {39, TagItem::Kind::UInt32, 0xFFFFFFFF, "", {}},
+        {36, TagItem::Kind::UInt16, 0xFFFF, "", {}},
+        {8, TagItem::Kind::String, 0, "", {}},
+        {38, TagItem::Kind::String, 0, "binary.bin", {}},
+        {37, TagItem::Kind::Bytes, 0, "", {}},
+        {37, TagItem::Kind::Bytes, 0, "", blob},
+        {255, TagItem::Kind::String, 0, "", {}},
     };
     TagItem* item = p->gotoFirst();
     for (const auto& e : expected) {
@@ -86,15 +90,9 @@ TEST(TagMsg, RoundTripOfEveryKind)
         EXPECT_EQ(item->tagId, e.id);
         ASSERT_EQ(item->kind(), e.kind);
         switch (e.kind) {
-        case TagItem::Kind::UInt32:
-            EXPECT_EQ(static_cast<TagItemUInt32*>(item)->getValue(), e.number);
-            break;
-        case TagItem::Kind::UInt16:
-            EXPECT_EQ(static_cast<TagItemUInt16*>(item)->getValue(), e.number);
-            break;
-        case TagItem::Kind::String:
-            EXPECT_EQ(textOf(item), e.text);
-            break;
+        case TagItem::Kind::UInt32: EXPECT_EQ(static_cast<TagItemUInt32*>(item)->getValue(), e.number); break;
+        case TagItem::Kind::UInt16: EXPECT_EQ(static_cast<TagItemUInt16*>(item)->getValue(), e.number); break;
+        case TagItem::Kind::String: EXPECT_EQ(textOf(item), e.text); break;
         case TagItem::Kind::Bytes: {
             auto* b = static_cast<TagItemBytes*>(item);
             EXPECT_EQ(Bytes(b->getData(), b->getData() + b->getLength()), e.bytes);

@@ -67,10 +67,20 @@ TEST(ServerRequestDecode, AcceptsArraysOfBooleanAndUnsignedVersion)
 TEST(ServerRequestSerial, ReadsTheTopicLevelAsHexadecimal)
 {
     const std::pair<const char*, uint32_t> cases[] = {
-        {"0000ABCD", 0xABCD},   {"1a2b", 0x1A2B},      {"0x1A2B", 0x1A2B},   {"0X1a2B", 0x1A2B},
-        {"FFFFFFFF", 0xFFFFFFFF}, {"00000000FFFFFFFF", 0xFFFFFFFF}, {"12zz", 0x12}, {"zz", 0},
-        {"", 0},                {"100000000", 0},      {"1000000000000ABCD", 0}, {"-1", 0},
-        {" -ABCD", 0},          {"+ab", 0xAB},
+        {"0000ABCD", 0xABCD},
+        {"1a2b", 0x1A2B},
+        {"0x1A2B", 0x1A2B},
+        {"0X1a2B", 0x1A2B},
+        {"FFFFFFFF", 0xFFFFFFFF},
+        {"00000000FFFFFFFF", 0xFFFFFFFF},
+        {"12zz", 0x12},
+        {"zz", 0},
+        {"", 0},
+        {"100000000", 0},
+        {"1000000000000ABCD", 0},
+        {"-1", 0},
+        {" -ABCD", 0},
+        {"+ab", 0xAB},
     };
     for (const auto& [level, serial] : cases)
         EXPECT_EQ(ServerRequest::parseSerial(level), serial) << '"' << level << '"';
@@ -117,8 +127,7 @@ TEST(KeyRecords, PackUnsignedIntegersInTheirSmallestEncoding)
 
         msgpack::sbuffer result;
         msgpack::pack(result, keysmith::Result{version % 2 == 0, version});
-        EXPECT_EQ(hex({result.data(), result.size()}),
-                  hex(bytes({0x92, version % 2 == 0 ? 0xc3 : 0xc2}) + encoded))
+        EXPECT_EQ(hex({result.data(), result.size()}), hex(bytes({0x92, version % 2 == 0 ? 0xc3 : 0xc2}) + encoded))
             << version;
     }
 }

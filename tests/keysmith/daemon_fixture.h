@@ -55,7 +55,6 @@ inline uint32_t packedVersion(unsigned major, unsigned minor, unsigned patch)
     return major << 16 | minor << 8 | patch;
 }
 
-
 /// MessagePack of a 32-bit unsigned integer in its smallest encoding.
 inline std::string msgpackUint(uint32_t v)
 {
@@ -73,8 +72,6 @@ inline std::string boolAndVersion(bool flag, uint32_t version)
 {
     return bytes({0x92, flag ? 0xc3 : 0xc2}) + msgpackUint(version);
 }
-
-
 
 struct LogRecord {
     std::string category;
@@ -116,10 +113,10 @@ protected:
         ::mkdir(dir.file("bin").c_str(), 0755);
         // The stand-in for runit's sv: records its arguments, waits while the hold file exists,
         // fails while the flag file exists.
-        const std::string sv = dir.write("bin/sv", "#!/bin/sh\necho \"$*\" >> '" + dir.file("sv.calls") +
-                                                        "'\nwhile [ -e '" + dir.file("sv.hold") +
-                                                        "' ]; do sleep 0.05; done\n[ -e '" + dir.file("sv.fail") +
-                                                        "' ] && exit 1\nexit 0\n");
+        const std::string sv =
+            dir.write("bin/sv",
+                      "#!/bin/sh\necho \"$*\" >> '" + dir.file("sv.calls") + "'\nwhile [ -e '" + dir.file("sv.hold") +
+                          "' ]; do sleep 0.05; done\n[ -e '" + dir.file("sv.fail") + "' ] && exit 1\nexit 0\n");
         ::chmod(sv.c_str(), 0755);
     }
 

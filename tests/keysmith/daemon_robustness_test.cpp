@@ -69,8 +69,7 @@ TEST_P(PromptStop, WithinASecondOrSo)
 INSTANTIATE_TEST_SUITE_P(Daemon, PromptStop,
                          ::testing::Values(IdleCase{"NoKeySIGTERM", SIGTERM, false},
                                            IdleCase{"NoKeySIGINT", SIGINT, false},
-                                           IdleCase{"KeySIGTERM", SIGTERM, true},
-                                           IdleCase{"KeySIGINT", SIGINT, true}),
+                                           IdleCase{"KeySIGTERM", SIGTERM, true}, IdleCase{"KeySIGINT", SIGINT, true}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------

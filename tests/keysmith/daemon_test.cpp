@@ -110,8 +110,8 @@ struct RequestCase {
     uint32_t requested;
     bool transfer;
     std::optional<std::string> result; // the reported record, if any
-    const char* updaterLine;          // cKeyUpdater's line on the outcome
-    const char* loopLine;             // the loop's line on the outcome
+    const char* updaterLine;           // cKeyUpdater's line on the outcome
+    const char* loopLine;              // the loop's line on the outcome
 };
 
 void PrintTo(const RequestCase& c, std::ostream* out) { *out << c.name; }
@@ -160,16 +160,15 @@ TEST_P(RequestPath, ActsOnTheRequest)
 
 INSTANTIATE_TEST_SUITE_P(
     Daemon, RequestPath,
-    ::testing::Values(
-        RequestCase{"UpgradesToTheRequestedVersion", "8.9.1", "00A1B2C3", 0x080903, true,
-                    boolAndVersion(true, 0x080903), "Key upgraded", "Upgrade success"},
-        // The key runs a newer version than the store's: success, reported with the stored one.
-        RequestCase{"AlreadyUpToDate", "8.9.5", "a1b2c3", 0x080905, false, boolAndVersion(true, 0x080903),
-                    "Key already up to date", "Upgrade success"},
-        RequestCase{"VersionMismatch", "8.9.1", "00A1B2C3", 0x080904, false, std::nullopt,
-                    "binary version mismatch server: 526596 binary: 526595", "Upgrade unverified"},
-        RequestCase{"AnotherKey", "8.9.1", "00A1B2C4", 0x080903, false, std::nullopt, "Incorrect key connected",
-                    "Upgrade unverified"}),
+    ::testing::Values(RequestCase{"UpgradesToTheRequestedVersion", "8.9.1", "00A1B2C3", 0x080903, true,
+                                  boolAndVersion(true, 0x080903), "Key upgraded", "Upgrade success"},
+                      // The key runs a newer version than the store's: success, reported with the stored one.
+                      RequestCase{"AlreadyUpToDate", "8.9.5", "a1b2c3", 0x080905, false, boolAndVersion(true, 0x080903),
+                                  "Key already up to date", "Upgrade success"},
+                      RequestCase{"VersionMismatch", "8.9.1", "00A1B2C3", 0x080904, false, std::nullopt,
+                                  "binary version mismatch server: 526596 binary: 526595", "Upgrade unverified"},
+                      RequestCase{"AnotherKey", "8.9.1", "00A1B2C4", 0x080903, false, std::nullopt,
+                                  "Incorrect key connected", "Upgrade unverified"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------------------------
@@ -420,8 +419,8 @@ TEST_P(StartUp, UnreadableConfiguration)
 
 INSTANTIATE_TEST_SUITE_P(
     Daemon, StartUp,
-    ::testing::Values(StartCase{"Missing", {"/nonexistent/keysmith.conf"}, "/nonexistent/keysmith.conf"},
-                      StartCase{"DefaultPath", {}, "/etc/vek/keysmith.conf"},
-                      StartCase{"OnlyTheFirstArgumentCounts", {"/nonexistent/a.conf", "/nonexistent/b.conf"},
-                                "/nonexistent/a.conf"}),
+    ::testing::Values(
+        StartCase{"Missing", {"/nonexistent/keysmith.conf"}, "/nonexistent/keysmith.conf"},
+        StartCase{"DefaultPath", {}, "/etc/vek/keysmith.conf"},
+        StartCase{"OnlyTheFirstArgumentCounts", {"/nonexistent/a.conf", "/nonexistent/b.conf"}, "/nonexistent/a.conf"}),
     [](const auto& info) { return std::string(info.param.name); });

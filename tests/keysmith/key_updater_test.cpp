@@ -109,12 +109,11 @@ TEST_P(UpdaterConstruction, FailsWithTheUpdatersOwnException)
     EXPECT_EQ(board->opens(), 0u) << "no LEDs without a key";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    KeyUpdater, UpdaterConstruction,
-    ::testing::Values(ConstructionCase{"KeyNotClaimable", true, false, "a USB exeption",
-                                       "USB exception: could not claim usb device"},
-                      ConstructionCase{"NoIdentityReply", false, true, "a USB exception",
-                                       "Key exception: Read key NVM exception"}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(KeyUpdater, UpdaterConstruction,
+                         ::testing::Values(ConstructionCase{"KeyNotClaimable", true, false, "a USB exeption",
+                                                            "USB exception: could not claim usb device"},
+                                           ConstructionCase{"NoIdentityReply", false, true, "a USB exception",
+                                                            "Key exception: Read key NVM exception"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -23,8 +23,8 @@ protected:
         std::vector<Record> records;
         const auto deadline = Clock::now() + timeout;
         while (Clock::now() < deadline) {
-            auto m = server->waitFor(kProgressTopic, std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                         deadline - Clock::now()));
+            auto m = server->waitFor(kProgressTopic,
+                                     std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
             if (!m)
                 break;
             auto record = decodeRecord(m->payload);

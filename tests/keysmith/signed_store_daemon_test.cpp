@@ -51,8 +51,8 @@ TEST_F(SignedStoreDaemon, SignedStoreUpgradesTheKey)
     EXPECT_TRUE(has("cKeyBinary", "INFO",
                     "Firmware store " + dir.file("store") + " must be signed by a key in " + dir.file("trust") +
                         ": publisher.pem"));
-    EXPECT_TRUE(has("cKeyBinary", "INFO",
-                    dir.file("store") + "/MANIFEST signed by " + dir.file("trust") + "/publisher.pem"));
+    EXPECT_TRUE(
+        has("cKeyBinary", "INFO", dir.file("store") + "/MANIFEST signed by " + dir.file("trust") + "/publisher.pem"));
     EXPECT_EQ(count("not signature-checked"), 0u);
     EXPECT_TRUE(has("main", "DEBUG", "Upgrade success"));
 }
@@ -101,19 +101,19 @@ TEST_P(TamperedStore, LeavesTheKeyUntouched)
 
 INSTANTIATE_TEST_SUITE_P(
     Daemon, TamperedStore,
-    ::testing::Values(
-        TamperCase{"FirmwareReplaced",
-                   [](testsupport::TempDir& d) { d.write("store/fw.bin", std::string(3000, 'X')); },
-                   "SHA256 of {store}/fw.bin does not match the signed manifest"},
-        TamperCase{"ManifestVersionChanged",
-                   [](testsupport::TempDir& d) {
-                       std::string m = testsupport::readFile(d.file("store/MANIFEST"));
-                       m.replace(m.find("8.9.3"), 5, "8.9.4");
-                       d.write("store/MANIFEST", m);
-                   },
-                   "No trusted key in {trust} verifies {store}/MANIFEST.sig"},
-        TamperCase{"SignatureMissing", [](testsupport::TempDir& d) { std::remove(d.file("store/MANIFEST.sig").c_str()); },
-                   "No signature: {store}/MANIFEST.sig is missing"}),
+    ::testing::Values(TamperCase{"FirmwareReplaced",
+                                 [](testsupport::TempDir& d) { d.write("store/fw.bin", std::string(3000, 'X')); },
+                                 "SHA256 of {store}/fw.bin does not match the signed manifest"},
+                      TamperCase{"ManifestVersionChanged",
+                                 [](testsupport::TempDir& d) {
+                                     std::string m = testsupport::readFile(d.file("store/MANIFEST"));
+                                     m.replace(m.find("8.9.3"), 5, "8.9.4");
+                                     d.write("store/MANIFEST", m);
+                                 },
+                                 "No trusted key in {trust} verifies {store}/MANIFEST.sig"},
+                      TamperCase{"SignatureMissing",
+                                 [](testsupport::TempDir& d) { std::remove(d.file("store/MANIFEST.sig").c_str()); },
+                                 "No signature: {store}/MANIFEST.sig is missing"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace

@@ -38,8 +38,10 @@ TEST(ProgressRecordTest, PackedByteForByte)
     record.percent = 40;
     record.attempt = 2;
     record.time = 7;
-    static const char raw[] = "\x86\xa5phase\xactransferring\xa4" "from\xce\x00\x08\x09\x01\xa2to\xce\x00\x08\x09\x04"
-                              "\xa7percent\x28\xa7" "attempt\x02\xa4time\x07";
+    static const char raw[] = "\x86\xa5phase\xactransferring\xa4"
+                              "from\xce\x00\x08\x09\x01\xa2to\xce\x00\x08\x09\x04"
+                              "\xa7percent\x28\xa7"
+                              "attempt\x02\xa4time\x07";
     EXPECT_EQ(record.pack(), std::string(raw, sizeof raw - 1));
 }
 
@@ -49,12 +51,13 @@ TEST(ProgressRecordTest, FieldsByPhase)
     failed.reason = FailureReason::ChunkNotAcknowledged;
     failed.detail = "no answer";
     using E = std::vector<std::pair<std::string, std::string>>;
-    EXPECT_EQ(entries(failed.pack()), (E{{"phase", "failed"},
-                                         {"from", "0"},
-                                         {"to", "0"},
-                                         {"reason", "chunk_not_acknowledged"},
-                                         {"detail", "no answer"},
-                                         {"time", "0"}}));
+    EXPECT_EQ(entries(failed.pack()),
+              (E{{"phase", "failed"},
+                 {"from", "0"},
+                 {"to", "0"},
+                 {"reason", "chunk_not_acknowledged"},
+                 {"detail", "no answer"},
+                 {"time", "0"}}));
     EXPECT_EQ(entries(ProgressRecord(UpgradePhase::VerifyingStore).pack()),
               (E{{"phase", "verifying_store"}, {"from", "0"}, {"to", "0"}, {"time", "0"}}));
     const struct {

@@ -11,10 +11,7 @@ using vek::JobArena;
 
 namespace {
 
-bool aligned(const void* block, size_t alignment)
-{
-    return reinterpret_cast<std::uintptr_t>(block) % alignment == 0;
-}
+bool aligned(const void* block, size_t alignment) { return reinterpret_cast<std::uintptr_t>(block) % alignment == 0; }
 
 void fill(void* block, size_t size, unsigned char seed)
 {
@@ -94,12 +91,12 @@ TEST(JobArena, ReallocationKeepsTheContents)
         size_t to;
     };
     const Case cases[] = {
-        {24, 8},                                       // shrinks in place
-        {24, 32},                                      // grows within its class or moves
-        {100, 600},                                    // fine class to a power-of-two class
-        {600, 3000},                                   // between power-of-two classes
-        {JobArena::largest, JobArena::largest + 1},    // out of the range, to malloc
-        {JobArena::largest * 2, 64},                   // a malloc block shrinks, stays with malloc
+        {24, 8},                                    // shrinks in place
+        {24, 32},                                   // grows within its class or moves
+        {100, 600},                                 // fine class to a power-of-two class
+        {600, 3000},                                // between power-of-two classes
+        {JobArena::largest, JobArena::largest + 1}, // out of the range, to malloc
+        {JobArena::largest * 2, 64},                // a malloc block shrinks, stays with malloc
         {JobArena::largest * 2, JobArena::largest * 4},
     };
     JobArena arena;

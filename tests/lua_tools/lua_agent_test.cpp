@@ -17,7 +17,6 @@ using luatest::answerOf;
 
 namespace {
 
-
 /// Works in another directory while it lives.
 class WorkingDirectory {
 public:
@@ -34,10 +33,7 @@ private:
 
 class Agent : public ::testing::Test {
 protected:
-    vek::JobResult run(vek::LuaAgent& agent, const std::string& name)
-    {
-        return agent.runJob(name, msgpack::object());
-    }
+    vek::JobResult run(vek::LuaAgent& agent, const std::string& name) { return agent.runJob(name, msgpack::object()); }
 
     testsupport::TempDir first, second;
     testsupport::LogCapture logs;
@@ -238,11 +234,8 @@ TEST_F(Agent, ChangedLimitsApplyToTheNextJob)
         std::string reason; // empty: the job succeeds
     };
     const Step steps[] = {
-        {{0, 0}, "job.lua", ""},
-        {{0, 4}, "job.lua", kResources}, // too little memory for the libraries
-        {{0, 0}, "job.lua", ""},
-        {{50, 0}, "spin.lua", kScriptFailed},
-        {{0, 4096}, "job.lua", ""},
+        {{0, 0}, "job.lua", ""}, {{0, 4}, "job.lua", kResources}, // too little memory for the libraries
+        {{0, 0}, "job.lua", ""}, {{50, 0}, "spin.lua", kScriptFailed}, {{0, 4096}, "job.lua", ""},
     };
     // Each step once with the state the job opens and once with one prepared before the limits
     // changed, as the service prepares whenever it is idle.
@@ -265,9 +258,17 @@ TEST_F(Agent, ManyJobsIncludingFailingOnes)
     first.write("bad.lua", "error({})");
     first.write("hog.lua", "local t = {} for i = 1, 1e9 do t[i] = {} end");
     first.write("syntax.lua", "return (");
-    const std::string nilKey = luatest::pack([](luatest::Packer& p) { p.pack_map(1); p.pack_nil(); p.pack(1); });
+    const std::string nilKey = luatest::pack([](luatest::Packer& p) {
+        p.pack_map(1);
+        p.pack_nil();
+        p.pack(1);
+    });
     const auto badArgs = msgpack::unpack(nilKey.data(), nilKey.size());
-    const std::string map = luatest::pack([](luatest::Packer& p) { p.pack_map(1); p.pack("a"); p.pack("b"); });
+    const std::string map = luatest::pack([](luatest::Packer& p) {
+        p.pack_map(1);
+        p.pack("a");
+        p.pack("b");
+    });
     const auto goodArgs = msgpack::unpack(map.data(), map.size());
     vek::LuaAgent agent({first.path()}, "/tmp");
     agent.setLimits({0, 512});

@@ -10,19 +10,19 @@
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait.h"
 
-using luatest::Packer;
-using luatest::pack;
-using luatest::answerOf;
 using log4cpp::Priority;
+using luatest::answerOf;
+using luatest::pack;
+using luatest::Packer;
 
 namespace {
 
 const std::string kResources = "Dock command service error. Failed to allocate resources for job.";
 const std::string kLoadFailed = "Dock command service error. Failed to load command script.";
-const std::string kScriptFailed = "Dock command service error. Command script failure, please consult vek-command logs.";
+const std::string kScriptFailed =
+    "Dock command service error. Command script failure, please consult vek-command logs.";
 const std::string kInvalidArgs = "Dock command service error. Invalid job arguments.";
 const std::string kNil = pack([](Packer& p) { p.pack_nil(); });
-
 
 class VM : public ::testing::Test {
 protected:
@@ -140,7 +140,8 @@ TEST_F(VM, PreparedVMRunsOneJobWithItsEnvironment)
 {
     scripts.write("mod.lua", "return 'module'");
     const std::string script = scripts.write(
-        "job.lua", "leaked = (leaked or 0) + 1 return require('mod') .. leaked .. vekenv.staging_dir .. tostring(args)");
+        "job.lua",
+        "leaked = (leaked or 0) + 1 return require('mod') .. leaked .. vekenv.staging_dir .. tostring(args)");
     vek::LuaVM vm({scripts.path()}, staging.c_str());
     ASSERT_TRUE(vm.prepare());
     EXPECT_TRUE(vm.prepared());
@@ -176,9 +177,15 @@ TEST_F(VM, ArgumentsBecomeTheGlobalArgs)
 {
     const std::string dumpArgs = luatest::kDumpLua + "return dump(args)";
     auto r = run(dumpArgs, pack([](Packer& p) {
-        p.pack_map(2); p.pack("list"); p.pack_array(3); p.pack(1); p.pack_nil(); p.pack("x");
-        p.pack("n"); p.pack_int64(-5000000000);
-    }));
+                     p.pack_map(2);
+                     p.pack("list");
+                     p.pack_array(3);
+                     p.pack(1);
+                     p.pack_nil();
+                     p.pack("x");
+                     p.pack("n");
+                     p.pack_int64(-5000000000);
+                 }));
     EXPECT_EQ(answerOf(r), R"({"list"={1=1,2="x"},"n"=-5000000000})");
     EXPECT_TRUE(logs.has("script", Priority::DEBUG, "loading args onto Lua stack"));
     EXPECT_EQ(answerOf(run("return type(args)")), "nil");
@@ -242,8 +249,9 @@ TEST_F(VM, TimeLimitCannotBeSwitchedOffByTheScript)
         {"hook given back as it was", "local h, m, c = debug.gethook() pcall(debug.sethook, h, m, c)" + loop, timeUp,
          false},
         {"hook of a coroutine removed",
-         "local co = coroutine.create(function() pcall(debug.sethook, coroutine.running())" + loop + " end)\n"
-         "return select(2, coroutine.resume(co))",
+         "local co = coroutine.create(function() pcall(debug.sethook, coroutine.running())" + loop +
+             " end)\n"
+             "return select(2, coroutine.resume(co))",
          timeUp, false},
         {"coroutine's time-out caught", "pcall(coroutine.wrap(function()" + loop + " end))" + loop, timeUp, false},
         {"coroutine's time-out caught, main thread returns at once",
@@ -272,8 +280,8 @@ TEST_F(VM, TimeLimitCannotBeSwitchedOffByTheScript)
     } plain[] = {
         {"return getmetatable(setmetatable({}, {__index = {x = 7}})).__index.x", timeLimit, "7"},
         {"return debug.getmetatable(debug.setmetatable({}, {__index = {x = 8}})).__index.x", timeLimit, "8"},
-        {"local t = setmetatable({}, {__metatable = 'locked'}) return select(2, pcall(setmetatable, t, {}))",
-         timeLimit, "cannot change a protected metatable"},
+        {"local t = setmetatable({}, {__metatable = 'locked'}) return select(2, pcall(setmetatable, t, {}))", timeLimit,
+         "cannot change a protected metatable"},
         // The function's name in the message depends on the order Lua finds it in.
         {"return ((select(2, pcall(setmetatable, 1, {}))):gsub(\"'[^']*'\", \"'f'\"))", timeLimit,
          "bad argument #1 to 'f' (table expected, got number)"},
@@ -295,11 +303,22 @@ TEST_F(VM, UnusableArgumentsFailTheJobOnly)
         vek::JobLimits limits;
         std::string cause;
     } cases[] = {
-        {pack([](Packer& p) { p.pack_map(1); p.pack_nil(); p.pack(1); }), {}, "table index is nil"},
-        {pack([&](Packer& p) { p.pack_map(1); p.pack_double(nan); p.pack(1); }), {}, "table index is NaN"},
+        {pack([](Packer& p) {
+             p.pack_map(1);
+             p.pack_nil();
+             p.pack(1);
+         }),
+         {},
+         "table index is nil"},
+        {pack([&](Packer& p) {
+             p.pack_map(1);
+             p.pack_double(nan);
+             p.pack(1);
+         }),
+         {},
+         "table index is NaN"},
         {luatest::nestedArrays(201), {}, "arguments nested deeper than 200 levels"},
-        {pack([](Packer& p) { p.pack(std::string(2 << 20, 'x')); }), {0, 1024},
-         "job memory limit of 1024 KB exceeded"},
+        {pack([](Packer& p) { p.pack(std::string(2 << 20, 'x')); }), {0, 1024}, "job memory limit of 1024 KB exceeded"},
     };
     for (const auto& c : cases) {
         logs.clear();
@@ -321,7 +340,8 @@ TEST_F(VM, LimitsFailTheScriptAndNameTheLimit)
     } cases[] = {
         {"while true do end", {100, 0}, "failure: job time limit of 100 ms exceeded"},
         // Catching the error does not let a script run on.
-        {"while true do pcall(function() while true do end end) end", {100, 0},
+        {"while true do pcall(function() while true do end end) end",
+         {100, 0},
          "failure: job time limit of 100 ms exceeded"},
         {"local t = {} for i = 1, 1e9 do t[i] = i end", {0, 2048}, "failure: job memory limit of 2048 KB exceeded"},
     };

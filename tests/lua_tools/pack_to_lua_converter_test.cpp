@@ -10,8 +10,8 @@
 #include "lua_test_support.h"
 #include "common/c_handle.h"
 
-using luatest::Packer;
 using luatest::pack;
+using luatest::Packer;
 
 namespace {
 
@@ -54,20 +54,67 @@ TEST_F(Converter, BuildsTablesAndScalars)
         std::function<void(Packer&)> build;
         const char* expected;
     } cases[] = {
-        {"map with nested array", [](Packer& p) { p.pack_map(2); p.pack("a"); p.pack(1); p.pack("b");
-             p.pack_array(2); p.pack(true); p.pack("x"); }, R"({"a"=1,"b"={1=true,2="x"}})"},
+        {"map with nested array",
+         [](Packer& p) {
+             p.pack_map(2);
+             p.pack("a");
+             p.pack(1);
+             p.pack("b");
+             p.pack_array(2);
+             p.pack(true);
+             p.pack("x");
+         },
+         R"({"a"=1,"b"={1=true,2="x"}})"},
         {"empty array", [](Packer& p) { p.pack_array(0); }, "{}"},
         {"empty map", [](Packer& p) { p.pack_map(0); }, "{}"},
-        {"nil elements dropped", [](Packer& p) { p.pack_array(4); p.pack(1); p.pack_nil(); p.pack_nil(); p.pack(3); },
+        {"nil elements dropped",
+         [](Packer& p) {
+             p.pack_array(4);
+             p.pack(1);
+             p.pack_nil();
+             p.pack_nil();
+             p.pack(3);
+         },
          "{1=1,2=3}"},
-        {"array of arrays", [](Packer& p) { p.pack_array(2); p.pack_array(2); p.pack(1); p.pack(2); p.pack_array(1);
-             p.pack(3); }, "{1={1=1,2=2},2={1=3}}"},
-        {"nil map value absent", [](Packer& p) { p.pack_map(2); p.pack("a"); p.pack_nil(); p.pack("b"); p.pack(2); },
+        {"array of arrays",
+         [](Packer& p) {
+             p.pack_array(2);
+             p.pack_array(2);
+             p.pack(1);
+             p.pack(2);
+             p.pack_array(1);
+             p.pack(3);
+         },
+         "{1={1=1,2=2},2={1=3}}"},
+        {"nil map value absent",
+         [](Packer& p) {
+             p.pack_map(2);
+             p.pack("a");
+             p.pack_nil();
+             p.pack("b");
+             p.pack(2);
+         },
          R"({"b"=2})"},
-        {"repeated key, last wins", [](Packer& p) { p.pack_map(2); p.pack("k"); p.pack(1); p.pack("k"); p.pack(2); },
+        {"repeated key, last wins",
+         [](Packer& p) {
+             p.pack_map(2);
+             p.pack("k");
+             p.pack(1);
+             p.pack("k");
+             p.pack(2);
+         },
          R"({"k"=2})"},
-        {"keys of other types", [](Packer& p) { p.pack_map(3); p.pack(2); p.pack("b"); p.pack(1); p.pack("a");
-             p.pack(false); p.pack(0.5); }, R"({false=0.5,1="a",2="b"})"},
+        {"keys of other types",
+         [](Packer& p) {
+             p.pack_map(3);
+             p.pack(2);
+             p.pack("b");
+             p.pack(1);
+             p.pack("a");
+             p.pack(false);
+             p.pack(0.5);
+         },
+         R"({false=0.5,1="a",2="b"})"},
         {"top-level string", [](Packer& p) { p.pack("hi"); }, R"("hi")"},
         {"top-level boolean", [](Packer& p) { p.pack(true); }, "true"},
         {"top-level nil", [](Packer& p) { p.pack_nil(); }, "nil"},
@@ -118,8 +165,16 @@ TEST_F(Converter, StrBinAndExtKeepEveryByte)
         std::string expected;
     } cases[] = {
         {pack([&](Packer& p) { p.pack(raw); }), raw},
-        {pack([&](Packer& p) { p.pack_bin(3); p.pack_bin_body(raw.data(), 3); }), raw},
-        {pack([&](Packer& p) { p.pack_ext(3, 5); p.pack_ext_body(raw.data(), 3); }), "\x05" + raw},
+        {pack([&](Packer& p) {
+             p.pack_bin(3);
+             p.pack_bin_body(raw.data(), 3);
+         }),
+         raw},
+        {pack([&](Packer& p) {
+             p.pack_ext(3, 5);
+             p.pack_ext_body(raw.data(), 3);
+         }),
+         "\x05" + raw},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(convert(c.bytes), "");
@@ -144,8 +199,19 @@ TEST_F(Converter, UnusableKeysAndDeepNestingFailCleanly)
         std::string bytes;
         std::string failure;
     } cases[] = {
-        {pack([](Packer& p) { p.pack_map(1); p.pack_nil(); p.pack(1); }), "table index is nil"},
-        {pack([&](Packer& p) { p.pack_array(1); p.pack_map(1); p.pack_double(nan); p.pack(1); }), "table index is NaN"},
+        {pack([](Packer& p) {
+             p.pack_map(1);
+             p.pack_nil();
+             p.pack(1);
+         }),
+         "table index is nil"},
+        {pack([&](Packer& p) {
+             p.pack_array(1);
+             p.pack_map(1);
+             p.pack_double(nan);
+             p.pack(1);
+         }),
+         "table index is NaN"},
         {luatest::nestedArrays(201), "arguments nested deeper than 200 levels"},
         {luatest::nestedArrays(200), ""},
         // Two stack slots per open map: far past the slots Lua guarantees without reserving.
@@ -155,7 +221,11 @@ TEST_F(Converter, UnusableKeysAndDeepNestingFailCleanly)
         EXPECT_EQ(convert(c.bytes), c.failure);
         lua_settop(L.get(), 0);
         // The state is still sound.
-        ASSERT_EQ(convert(pack([](Packer& p) { p.pack_array(1); p.pack(7); })), "");
+        ASSERT_EQ(convert(pack([](Packer& p) {
+                      p.pack_array(1);
+                      p.pack(7);
+                  })),
+                  "");
         EXPECT_EQ(dumpTop(), "{1=7}");
     }
 }
@@ -164,13 +234,23 @@ TEST_F(Converter, LogsEachEvent)
 {
     testsupport::LogCapture logs("pack_to_lua");
     convert(pack([](Packer& p) {
-        p.pack_array(5); p.pack(1); p.pack(-1); p.pack_nil(); p.pack(1.5);
-        p.pack_map(1); p.pack("ab"); p.pack(true);
+        p.pack_array(5);
+        p.pack(1);
+        p.pack(-1);
+        p.pack_nil();
+        p.pack(1.5);
+        p.pack_map(1);
+        p.pack("ab");
+        p.pack(true);
     }));
-    const std::vector<std::string> expected = {
-        "array start (5)", "unsigned: 1", "array item 1", "signed: -1", "array item 2", "nil", "array item 3",
-        "float: 1.5", "array item 3", "map start (1 key value pairs)", "string. sz: 2", "bool: <true>",
-        "key value pair ready", "map end", "array item 4", "array end"};
+    const std::vector<std::string> expected = {"array start (5)",      "unsigned: 1",
+                                               "array item 1",         "signed: -1",
+                                               "array item 2",         "nil",
+                                               "array item 3",         "float: 1.5",
+                                               "array item 3",         "map start (1 key value pairs)",
+                                               "string. sz: 2",        "bool: <true>",
+                                               "key value pair ready", "map end",
+                                               "array item 4",         "array end"};
     EXPECT_EQ(logs.messages("pack_to_lua"), expected);
 
     logs.clear();
@@ -178,10 +258,12 @@ TEST_F(Converter, LogsEachEvent)
     convert(std::string("\x92\x01\xc1", 3));
     convert(std::string("\x92\x01", 2));
     convert("");
-    EXPECT_EQ(logs.messages("pack_to_lua"), (std::vector<std::string>{
-        "array start (2)", "unsigned: 1", "array item 1", "parser_error. parsed_offset: 1 error_offset: 2",
-        "array start (2)", "unsigned: 1", "array item 1",
-        "insufficient_bytes. parsed_offset: 1 error_offset: 2", "insufficient_bytes. parsed_offset: 0 error_offset: 0"}));
+    EXPECT_EQ(
+        logs.messages("pack_to_lua"),
+        (std::vector<std::string>{"array start (2)", "unsigned: 1", "array item 1",
+                                  "parser_error. parsed_offset: 1 error_offset: 2", "array start (2)", "unsigned: 1",
+                                  "array item 1", "insufficient_bytes. parsed_offset: 1 error_offset: 2",
+                                  "insufficient_bytes. parsed_offset: 0 error_offset: 0"}));
 }
 
 } // namespace

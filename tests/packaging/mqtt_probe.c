@@ -17,8 +17,19 @@
 static int connack = -1, acked = 0, stopped = 0;
 static const char* stop_topic;
 
-static void on_connect(struct mosquitto* m, void* o, int rc) { (void)m; (void)o; connack = rc; }
-static void on_publish(struct mosquitto* m, void* o, int mid) { (void)m; (void)o; (void)mid; acked = 1; }
+static void on_connect(struct mosquitto* m, void* o, int rc)
+{
+    (void)m;
+    (void)o;
+    connack = rc;
+}
+static void on_publish(struct mosquitto* m, void* o, int mid)
+{
+    (void)m;
+    (void)o;
+    (void)mid;
+    acked = 1;
+}
 static void on_subscribe(struct mosquitto* m, void* o, int mid, int n, const int* granted)
 {
     (void)m;

@@ -12,15 +12,16 @@ using testsupport::TempDir;
 TEST(Properties, ReadsKeysTrimsCommentsAndTakesLastDuplicate)
 {
     TempDir dir;
-    auto path = dir.write("a.conf", "# comment\n"
-                                    "  server_comms.host =  broker.local  \n"
-                                    "no equals sign here\n"
-                                    "\n"
-                                    "port=1884\r\n"
-                                    "dup=first\n"
-                                    "dup=second\n"
-                                    "empty=\n"
-                                    "   # indented comment=1\n");
+    auto path = dir.write("a.conf",
+                          "# comment\n"
+                          "  server_comms.host =  broker.local  \n"
+                          "no equals sign here\n"
+                          "\n"
+                          "port=1884\r\n"
+                          "dup=first\n"
+                          "dup=second\n"
+                          "empty=\n"
+                          "   # indented comment=1\n");
     cProperties p;
     ASSERT_TRUE(p.load(path.c_str()));
     EXPECT_STREQ(p.getString("server_comms.host", nullptr), "broker.local");

@@ -132,8 +132,7 @@ Broker::Broker() : Broker(Options{}) {}
 
 Broker::Broker(Options options)
     : _options(options), _port(options.port ? options.port : freeLoopbackPort()), _portFixed(options.port != 0)
-{
-}
+{}
 
 Broker::~Broker() { stop(); }
 

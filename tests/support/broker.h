@@ -74,7 +74,11 @@ private:
 /// GoogleTest fixture: one started broker per test.
 class BrokerTest : public ::testing::Test {
 protected:
-    void SetUp() override { broker = std::make_unique<Broker>(brokerOptions()); broker->start(); }
+    void SetUp() override
+    {
+        broker = std::make_unique<Broker>(brokerOptions());
+        broker->start();
+    }
     void TearDown() override { broker.reset(); }
     virtual Broker::Options brokerOptions() const { return {}; }
 

@@ -83,8 +83,8 @@ TestPki::Pair TestPki::makeCa(const std::string& name)
 {
     Pair ca{_dir.file(name + ".crt"), _dir.file(name + ".key")};
     // EC keys: made in milliseconds, also under a sanitizer's load.
-    openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
-             ca.key, "-out", ca.cert, "-days", "2", "-subj", "/CN=vek test " + name});
+    openssl({"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", ca.key,
+             "-out", ca.cert, "-days", "2", "-subj", "/CN=vek test " + name});
     return ca;
 }
 
@@ -95,10 +95,10 @@ TestPki::Pair TestPki::issue(const Pair& ca, const std::string& name, const std:
     if (fileExists(pair.cert))
         return pair;
     const std::string csr = _dir.file(name + ".csr");
-    openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", pair.key,
-             "-out", csr, "-subj", "/CN=" + commonName});
-    std::vector<std::string> sign{"x509", "-req", "-in", csr, "-CA", ca.cert, "-CAkey", ca.key,
-                                  "-CAcreateserial", "-out", pair.cert, "-days", "2"};
+    openssl({"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout", pair.key, "-out",
+             csr, "-subj", "/CN=" + commonName});
+    std::vector<std::string> sign{"x509", "-req",    "-in",   csr, "-CA", ca.cert, "-CAkey", ca.key, "-CAcreateserial",
+                                  "-out", pair.cert, "-days", "2"};
     if (!extensions.empty()) {
         sign.push_back("-extfile");
         sign.push_back(_dir.write(name + ".ext", extensions));
@@ -109,7 +109,10 @@ TestPki::Pair TestPki::issue(const Pair& ca, const std::string& name, const std:
     return pair;
 }
 
-TestPki::Pair TestPki::client(const std::string& commonName) { return issue(_ca, "client-" + commonName, commonName, ""); }
+TestPki::Pair TestPki::client(const std::string& commonName)
+{
+    return issue(_ca, "client-" + commonName, commonName, "");
+}
 
 TestPki::Pair TestPki::untrusted(const std::string& commonName)
 {
@@ -118,9 +121,7 @@ TestPki::Pair TestPki::untrusted(const std::string& commonName)
 
 // --- MosquittoProcess -----------------------------------------------------------------------
 
-MosquittoProcess::MosquittoProcess(std::string configPath, int port) : _config(std::move(configPath)), _port(port)
-{
-}
+MosquittoProcess::MosquittoProcess(std::string configPath, int port) : _config(std::move(configPath)), _port(port) {}
 
 MosquittoProcess::~MosquittoProcess() = default;
 
@@ -171,8 +172,8 @@ FleetBroker::FleetBroker(TestPki& pki, const std::string& sourceDir)
     replaceLine(conf, "listener 1883 127.0.0.1", "listener " + std::to_string(_plainPort) + " 127.0.0.1");
     replaceLine(conf, "acl_file ", "acl_file " + _dir.write("fleet.acl", acl));
     replaceLine(conf, "persistence_location ", "persistence_location " + _dir.path() + "/");
-    const std::string path = _dir.write("mosquitto.conf", runAsCaller() + "log_dest file " +
-                                                              _dir.file("mosquitto.log") + "\nlog_type all\n" + conf);
+    const std::string path = _dir.write(
+        "mosquitto.conf", runAsCaller() + "log_dest file " + _dir.file("mosquitto.log") + "\nlog_type all\n" + conf);
     _process = std::make_unique<MosquittoProcess>(path, _tlsPort);
     _process->start();
 }
@@ -181,8 +182,7 @@ FleetBroker::FleetBroker(TestPki& pki, const std::string& sourceDir)
 
 DockBroker::DockBroker(const std::string& id, TestPki& pki, const FleetBroker& fleet, const std::string& sourceDir)
     : DockBroker(id, pki, fleet.tlsPort(), sourceDir, {})
-{
-}
+{}
 
 DockBroker::DockBroker(const std::string& id, TestPki& pki, int fleetTlsPort, const std::string& sourceDir,
                        const std::vector<std::string>& renderOptions)
@@ -204,13 +204,19 @@ DockBroker::DockBroker(const std::string& id, TestPki& pki, int fleetTlsPort, co
     const std::string acl = readFile(sourceDir + "/examples/mosquitto-dock.acl");
     if (acl.empty())
         throw std::runtime_error("cannot read examples/mosquitto-dock.acl in " + sourceDir);
-    const std::string aclFile = _dir.write("dock.acl", acl + "\n# The tests' observer.\nuser observer\ntopic readwrite #\n");
-    std::vector<std::string> render{"/bin/bash", sourceDir + "/scripts/render-dock-bridge.sh", "--dock", id,
-                                    "--fleet", "127.0.0.1:" + std::to_string(fleetTlsPort), "--cafile",
-                                    pki.caFile(), "--cert", cert.cert, "--key", cert.key, "--local-port",
-                                    std::to_string(_port), "--data-dir", _dir.file("data"), "--log-dest",
-                                    "file " + _dir.file("mosquitto.log"), "--password-file", passwd,
-                                    "--acl-file", aclFile};
+    const std::string aclFile =
+        _dir.write("dock.acl", acl + "\n# The tests' observer.\nuser observer\ntopic readwrite #\n");
+    std::vector<std::string> render{"/bin/bash",       sourceDir + "/scripts/render-dock-bridge.sh",
+                                    "--dock",          id,
+                                    "--fleet",         "127.0.0.1:" + std::to_string(fleetTlsPort),
+                                    "--cafile",        pki.caFile(),
+                                    "--cert",          cert.cert,
+                                    "--key",           cert.key,
+                                    "--local-port",    std::to_string(_port),
+                                    "--data-dir",      _dir.file("data"),
+                                    "--log-dest",      "file " + _dir.file("mosquitto.log"),
+                                    "--password-file", passwd,
+                                    "--acl-file",      aclFile};
     render.insert(render.end(), renderOptions.begin(), renderOptions.end());
     const auto rendered = runProgram(render);
     if (rendered.status != 0)

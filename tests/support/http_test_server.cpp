@@ -40,7 +40,8 @@ std::string readRequestHead(int fd)
     std::string head;
     char buf[1024];
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < 16384) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return {};
         pollfd p{fd, POLLIN, 0};
@@ -90,8 +91,8 @@ HttpTestServer::HttpTestServer(std::map<std::string, Response> routes) : _routes
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     addr.sin_port = 0;
-    if (::bind(_listen_fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0
-        || ::listen(_listen_fd.get(), 16) != 0)
+    if (::bind(_listen_fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        ::listen(_listen_fd.get(), 16) != 0)
         throw std::runtime_error("HttpTestServer: bind/listen: " + vek::errorText(errno));
     socklen_t len = sizeof addr;
     if (::getsockname(_listen_fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) != 0)
@@ -174,8 +175,8 @@ void HttpTestServer::serve(int fd)
             response = it->second;
     }
     std::string reply = "HTTP/1.0 " + std::to_string(response.status) + " " + reasonPhrase(response.status) +
-                        "\r\nContent-Type: application/octet-stream\r\nContent-Length: " +
-                        std::to_string(response.body.size()) + "\r\nConnection: close\r\n\r\n";
+        "\r\nContent-Type: application/octet-stream\r\nContent-Length: " + std::to_string(response.body.size()) +
+        "\r\nConnection: close\r\n\r\n";
     reply += response.body;
     sendAll(fd, reply);
     ::shutdown(fd, SHUT_WR);

@@ -63,8 +63,7 @@ std::vector<std::string> LogCapture::messages(const std::string& category) const
 
 bool LogCapture::contains(const std::string& text) const { return count(text) > 0; }
 
-bool LogCapture::has(const std::string& category, log4cpp::Priority::Value priority,
-                     const std::string& message) const
+bool LogCapture::has(const std::string& category, log4cpp::Priority::Value priority, const std::string& message) const
 {
     for (const auto& e : entries())
         if (e.category == category && e.priority == static_cast<int>(priority) && e.message == message)

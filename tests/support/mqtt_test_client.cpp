@@ -127,8 +127,8 @@ void MqttTestClient::publish(const std::string& topic, const std::string& payloa
 {
     int mid = 0;
     std::unique_lock<std::mutex> lock(_mutex);
-    int rc = mosquitto_publish(_mosq, &mid, topic.c_str(), static_cast<int>(payload.size()),
-                               payload.data(), qos, retain);
+    int rc =
+        mosquitto_publish(_mosq, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), qos, retain);
     if (rc != MOSQ_ERR_SUCCESS)
         throw std::runtime_error(std::string("test client publish: ") + mosquitto_strerror(rc));
     if (!_cv.wait_for(lock, timeout, [&] { return _acked.erase(mid) > 0; }))

@@ -43,8 +43,7 @@ public:
     int connackCode() const;
     void disconnect();
     /// Subscribes and waits for the SUBACK.
-    void subscribe(const std::string& filter, int qos = 2,
-                   std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    void subscribe(const std::string& filter, int qos = 2, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     /// Publishes and waits until the message has left (QoS 0) or its handshake is complete.
     void publish(const std::string& topic, const std::string& payload, int qos = 2, bool retain = false,
                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
@@ -73,8 +72,8 @@ private:
     int _port;
     std::optional<std::pair<std::string, std::string>> _login;
     const std::string _markerTopic; // where sync() publishes; nobody else uses it
-    bool _markerSubscribed = false;  // only touched by the test's thread
-    unsigned long _markersSent = 0;  // only touched by the test's thread
+    bool _markerSubscribed = false; // only touched by the test's thread
+    unsigned long _markersSent = 0; // only touched by the test's thread
     mosquitto* _mosq = nullptr;
     mutable std::mutex _mutex;
     std::condition_variable _cv;

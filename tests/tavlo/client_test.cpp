@@ -28,11 +28,9 @@ class Recorder : public tavlo::Handler {
 public:
     using Action = std::function<void(const tavlo::FilterVariables&)>;
 
-    Recorder(std::string identity, std::string filter, int qos, std::vector<std::string>& calls,
-             Action action = {})
+    Recorder(std::string identity, std::string filter, int qos, std::vector<std::string>& calls, Action action = {})
         : tavlo::Handler(std::move(identity), std::move(filter), qos), _calls(calls), _action(std::move(action))
-    {
-    }
+    {}
 
     void onMessage(const tavlo::FilterVariables& vars, const mosquitto_message* m, tavlo::Client&) override
     {
@@ -57,14 +55,10 @@ protected:
 
     std::unique_ptr<tavlo::Client> makeClient(const char* id, bool cleanSession = true, bool resubscribe = true)
     {
-        return std::make_unique<tavlo::Client>(tavlo::ClientSessionOptions{id, cleanSession, resubscribe},
-                                               nullptr);
+        return std::make_unique<tavlo::Client>(tavlo::ClientSessionOptions{id, cleanSession, resubscribe}, nullptr);
     }
 
-    void start(tavlo::Client& client)
-    {
-        ASSERT_EQ(client.start("127.0.0.1", broker->port()), MOSQ_ERR_SUCCESS);
-    }
+    void start(tavlo::Client& client) { ASSERT_EQ(client.start("127.0.0.1", broker->port()), MOSQ_ERR_SUCCESS); }
 
     /// Drives the client's network loop (the library has no thread of its own) until done() holds,
     /// reconnecting whenever the loop reports no or a lost connection.
@@ -178,8 +172,10 @@ TEST_F(ClientTest, MatcherErrorLogsTheTopicAsText)
     EXPECT_EQ(calls, (std::vector<std::string>{"job " + id + " x"}));
     EXPECT_TRUE(capture.has("tavloClient", Priority::ERROR,
                             "Filter::compareWithTopic topic comparison with filter failed.\n"
-                            "topic = in/cmd/" + id + "\nfilter = +foo\n"
-                            "error msg = Invalid function arguments provided."));
+                            "topic = in/cmd/" +
+                                id +
+                                "\nfilter = +foo\n"
+                                "error msg = Invalid function arguments provided."));
 }
 
 TEST_F(ClientTest, MessageMatchingNoFilterIsDroppedSilently)
@@ -204,9 +200,8 @@ TEST_F(ClientTest, MessageMatchingNoFilterIsDroppedSilently)
 TEST_F(ClientTest, ThrowingHandlerDoesNotStopTheNext)
 {
     std::vector<std::string> calls;
-    Recorder thrower("thrower", "job/+", 1, calls, [](const tavlo::FilterVariables&) {
-        throw std::runtime_error("boom");
-    });
+    Recorder thrower("thrower", "job/+", 1, calls,
+                     [](const tavlo::FilterVariables&) { throw std::runtime_error("boom"); });
     Recorder outOfRange("outOfRange", "job/+", 1, calls, [](const tavlo::FilterVariables& vars) { vars.get(1); });
     Recorder last("last", "job/+", 1, calls);
     auto client = makeClient("tavlo-throw");
@@ -240,8 +235,8 @@ TEST_F(ClientTest, NonStandardExceptionIsStoppedAtTheCallback)
     ASSERT_TRUE(pump(*client, [&] { return capture.count("not a std::exception") >= 2; }));
     // Not a handler failure the client reports and passes over: the message's dispatch ends.
     EXPECT_TRUE(calls.empty());
-    EXPECT_TRUE(capture.has("tavloClient", Priority::ERROR,
-                            "on_message failed: an exception that is not a std::exception"));
+    EXPECT_TRUE(
+        capture.has("tavloClient", Priority::ERROR, "on_message failed: an exception that is not a std::exception"));
     EXPECT_EQ(capture.count("handler through exception"), 0u);
 }
 
@@ -271,8 +266,9 @@ TEST_F(ClientTest, HandlerRegisteringHandlersDuringDispatch)
     p->publish("g/1", "a", 1);
     p->publish("g/2", "b", 1);
     ASSERT_TRUE(pumpUntilCalls(*client, calls, 6));
-    EXPECT_EQ(calls, (std::vector<std::string>{"grower 1 a", "tail 1 a", "grower 2 b", "tail 2 b",
-                                               "sameFilter 2 b", "newFilter 2 b"}));
+    EXPECT_EQ(calls,
+              (std::vector<std::string>{"grower 1 a", "tail 1 a", "grower 2 b", "tail 2 b", "sameFilter 2 b",
+                                        "newFilter 2 b"}));
 }
 
 TEST_F(ClientTest, CleanSessionResubscribesAfterBrokerRestart)
@@ -307,7 +303,8 @@ TEST_F(ClientTest, WithoutResubscribeOnlyNeverSubscribedFiltersAreSent)
 
     // Registered after the connection was accepted: nothing is sent until the next one.
     client->registerHandler(&late);
-    pump(*client, [] { return false; }, 300ms);
+    pump(
+        *client, [] { return false; }, 300ms);
     EXPECT_FALSE(client->subscriptions()[2].isSubscribed());
     EXPECT_EQ(capture.count("subscribed to \"r/+\""), 0u);
 

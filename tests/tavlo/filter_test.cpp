@@ -33,11 +33,11 @@ TEST(WildcardTest, PlaceholdersTable)
         {"in/cmd/+", "(2,single)"},
         {"a/+/c/#", "(1,single)(3,multi)"},
         {"#", "(0,multi)"},
-        {"a/#/b", "(1,multi)"},     // nothing after '#' is scanned
+        {"a/#/b", "(1,multi)"}, // nothing after '#' is scanned
         {"a/#/+/#", "(1,multi)"},
         {"a/b", ""},
         {"", ""},
-        {"a/b+c", "(1,single)"},    // not validated here: a '+' anywhere counts
+        {"a/b+c", "(1,single)"}, // not validated here: a '+' anywhere counts
         {"++/x", "(0,single)(0,single)"},
         {"+/+/+", "(0,single)(1,single)(2,single)"},
         {"//+", "(2,single)"},

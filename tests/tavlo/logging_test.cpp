@@ -84,11 +84,9 @@ TEST(LogMessageTest, DisabledPriorityFormatsNothing)
 TEST(MosqPriorityTest, Table)
 {
     const std::pair<int, int> table[] = {
-        {MOSQ_LOG_NONE, Priority::NOTSET},   {MOSQ_LOG_INFO, Priority::INFO},
-        {MOSQ_LOG_NOTICE, Priority::NOTICE}, {MOSQ_LOG_WARNING, Priority::WARN},
-        {MOSQ_LOG_ERR, Priority::ERROR},     {MOSQ_LOG_DEBUG, Priority::DEBUG},
-        {MOSQ_LOG_SUBSCRIBE, Priority::NOTSET}, {3, Priority::NOTSET},
-        {-1, Priority::NOTSET},
+        {MOSQ_LOG_NONE, Priority::NOTSET},      {MOSQ_LOG_INFO, Priority::INFO}, {MOSQ_LOG_NOTICE, Priority::NOTICE},
+        {MOSQ_LOG_WARNING, Priority::WARN},     {MOSQ_LOG_ERR, Priority::ERROR}, {MOSQ_LOG_DEBUG, Priority::DEBUG},
+        {MOSQ_LOG_SUBSCRIBE, Priority::NOTSET}, {3, Priority::NOTSET},           {-1, Priority::NOTSET},
     };
     for (const auto& [level, priority] : table) {
         SCOPED_TRACE(level);

@@ -20,8 +20,7 @@ public:
     Handler& operator=(const Handler&) = delete;
 
     /// Called on the network loop thread once per message whose topic matches the filter.
-    virtual void onMessage(const FilterVariables& variables, const mosquitto_message* message,
-                           Client& client) = 0;
+    virtual void onMessage(const FilterVariables& variables, const mosquitto_message* message, Client& client) = 0;
 
     const std::string& identity() const { return _identity; }
     const std::string& topicFilter() const { return _topicFilter; }

@@ -13,9 +13,9 @@ struct Wildcard {
     /// wherever it stands, and nothing after a '#' is looked at.
     static std::vector<Wildcard> generatePlaceholders(const std::string& filter);
 
-    std::string value;       ///< captured topic text; empty when the topic has no such level
-    int pos;                 ///< zero-based topic level of the wildcard in the filter
-    bool multilevel;         ///< '#' rather than '+'
+    std::string value; ///< captured topic text; empty when the topic has no such level
+    int pos;           ///< zero-based topic level of the wildcard in the filter
+    bool multilevel;   ///< '#' rather than '+'
 };
 
 } // namespace tavlo
