@@ -61,18 +61,7 @@ trap cleanup EXIT
 
 . scripts/loopback-broker.sh
 
-pick_port() {
-  local port
-  for _ in $(seq 50); do
-    port=$((20000 + RANDOM % 40000))
-    if ! port_in_use "$port"; then
-      echo "$port"
-      return 0
-    fi
-  done
-  echo "bench-command: no free port found" >&2
-  return 1
-}
+pick_port() { free_port; }
 
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" <<<"$2"; }
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }

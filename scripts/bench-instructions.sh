@@ -51,12 +51,7 @@ trap cleanup EXIT
 
 . scripts/loopback-broker.sh
 
-PORT=""
-for _ in $(seq 50); do
-  candidate=$((20000 + RANDOM % 40000))
-  port_in_use "$candidate" || { PORT=$candidate; break; }
-done
-[ -n "$PORT" ] || { echo "bench-instructions: no free port found" >&2; exit 1; }
+PORT=$(free_port) || exit 1
 start_loopback_broker "$PORT" "$WORK"
 
 mkdir -p "$WORK/scripts" "$WORK/staging"

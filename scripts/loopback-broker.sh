@@ -4,9 +4,24 @@
 #                                    TCP_NODELAY, no persistence), waits until it accepts
 #                                    connections and sets BROKER_PID; fails otherwise.
 #   port_in_use PORT                 something accepts connections on 127.0.0.1:PORT.
+#   free_port                        prints a port nothing listens on (20000-59999); fails after
+#                                    50 tries.
 #   stop_pid PID                     ends a process the script started (nothing for an empty PID).
 
 port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+free_port() {
+  local port
+  for _ in $(seq 50); do
+    port=$((20000 + RANDOM % 40000))
+    if ! port_in_use "$port"; then
+      echo "$port"
+      return 0
+    fi
+  done
+  echo "no free port found on 127.0.0.1" >&2
+  return 1
+}
 
 stop_pid() {
   local pid=$1

@@ -41,12 +41,7 @@ trap cleanup EXIT
 
 . scripts/loopback-broker.sh
 
-PORT=""
-for _ in $(seq 50); do
-  candidate=$((20000 + RANDOM % 40000))
-  if ! port_in_use "$candidate"; then PORT=$candidate; break; fi
-done
-[ -n "$PORT" ] || { echo "soak-command: no free port found" >&2; exit 1; }
+PORT=$(free_port) || exit 1
 start_loopback_broker "$PORT" "$WORK"
 
 mkdir -p "$WORK/scripts" "$WORK/staging"
