@@ -34,7 +34,7 @@ run_target() {
   # working corpus comes first (new inputs are written there), the seeds are only read.
   TMPDIR=$PWD/$dir/tmp \
   ASAN_OPTIONS=detect_leaks=1 \
-  LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp:print_suppressions=0 \
+  LSAN_OPTIONS="suppressions='$PWD/tests/lsan.supp':print_suppressions=0" \
   UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   nice "build/fuzz/tests/fuzz/fuzz_$target" \
     -fork=1 -ignore_crashes=1 -ignore_timeouts=1 -ignore_ooms=1 \

@@ -97,7 +97,7 @@ if [ -z "${SKIP_ASAN:-}" ]; then
   echo "== vek-command ($ASAN_BUILD_DIR, AddressSanitizer + LeakSanitizer): $JOBS_TOTAL jobs"
   : > "$WORK/generator.out"
   ASAN_OPTIONS=detect_leaks=1 \
-    LSAN_OPTIONS="suppressions=$PWD/tests/lsan.supp:print_suppressions=0" \
+    LSAN_OPTIONS="suppressions='$PWD/tests/lsan.supp':print_suppressions=0" \
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     "$ASAN_BUILD_DIR/src/vek-command" "$WORK/vek-command.conf" 2> "$WORK/asan.err" &
   SERVICE_PID=$!
