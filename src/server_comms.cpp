@@ -255,15 +255,23 @@ void ServerCommunicator::jobStarting()
     // results of earlier jobs), here outside its callbacks, where it writes at once.
     const int fd = _client.socket();
     const auto deadline = Clock::now() + std::chrono::milliseconds(kFlushBeforeJobMs);
+    // A connection that has failed (the broker died, the socket reports an error) is left to the
+    // next loop call to notice: waiting on it here would hold up every queued job.
     while (fd >= 0 && _client.socket() == fd && _client.want_write() && Clock::now() < deadline) {
         pollfd writable{fd, POLLOUT, 0};
-        ::poll(&writable, 1, 100);
-        _client.loop_write();
+        if (::poll(&writable, 1, 100) > 0 && (writable.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0)
+            break;
+        if (_client.loop_write() != MOSQ_ERR_SUCCESS)
+            break;
     }
-    if (_client.sessionUp() && _client.socket() == fd && !_client.want_write())
+    if (_client.sessionUp() && _client.socket() == fd && !_client.want_write()) {
         _keeper.arm(fd);
-    else
+        _unkept_reported = false;
+    } else if (!_unkept_reported) {
+        // Once per run of such jobs: a dead connection would otherwise log it for every one.
         log.warn("session not kept alive during the job: the connection does not take what is queued");
+        _unkept_reported = true;
+    }
 }
 
 void ServerCommunicator::jobEnded()

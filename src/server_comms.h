@@ -64,6 +64,7 @@ private:
     cProperties _props;
     ServiceClient _client;
     SessionKeeper _keeper;
+    bool _unkept_reported = false; // the warning about a job without the keeper has been logged
 };
 
 } // namespace vek
