@@ -170,13 +170,14 @@ public:
         // Inside its wait before the hand-over comes.
         EXPECT_TRUE(testsupport::waitUntil([&] { return waiterThread.load() != 0; }));
         EXPECT_TRUE(testsupport::waitUntilAsleep(waiterThread.load()));
+        // The wait began before this moment, so its two seconds are over by this plus two (plus
+        // one more, should the deadline be rounded to the whole second).
+        const auto asleep = std::chrono::steady_clock::now();
         delivering = std::thread([&waiter, serial] { waiter.trigger(makeRequest(serial)); });
         EXPECT_TRUE(gate.waitUntilHeld(10s));
         // The hand-over holds the waiter's lock while the deadline passes: the timed-out wait
-        // cannot return before the request has been stored. A wait that began before the
-        // hand-over took the lock ends by the whole second after next on the wall clock.
-        const std::time_t held = std::time(nullptr);
-        std::this_thread::sleep_until(std::chrono::system_clock::from_time_t(held + 2) + 200ms);
+        // cannot return before the request has been stored.
+        std::this_thread::sleep_until(asleep + 3s + 500ms);
         EXPECT_EQ(waiting.wait_for(0ms), std::future_status::timeout);
         gate.release();
         delivering.join();
