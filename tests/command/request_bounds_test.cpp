@@ -1,6 +1,7 @@
 // What one request may cost the command service: its size, its memory, its answer, its time and
 // its names, against the real vek-command with the limits the package ships.
 #include "service_fixture.h"
+#include "tests/support/build_slowdown.h"
 
 #include <fstream>
 #include <iostream>
@@ -105,7 +106,11 @@ TEST_F(RequestBoundsTest, ShippedLimitsRefuseAHugeRequestBeforeDecodingIt)
         << answer.substr(0, 200);
     std::cout << "peak resident KiB: idle " << idle << ", after 64 KiB request " << afterSmall
               << ", after 8 MiB request " << afterHuge << std::endl;
-    EXPECT_LT(afterHuge - afterSmall, 16 * 1024);
+    // Resident size means what it says only in a plain native build: the address sanitizer keeps
+    // freed blocks in quarantine, and an emulator's own memory counts in its process.
+    if (testsupport::kBuildSlowdown == 1) {
+        EXPECT_LT(afterHuge - afterSmall, 16 * 1024);
+    }
     EXPECT_EQ(ask(*mqtt, "after", request("ok")), "ok");
 }
 
