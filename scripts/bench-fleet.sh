@@ -5,13 +5,42 @@
 # baseline in the same run the same job sent ROUNDS times directly to the first dock's broker.
 # Reports the time until the last answer of a round, the per-dock answer latency (p50/p99) and
 # the CPU time per job of each dock (its vek-command and its broker) and of the fleet broker.
-# Everything listens on 127.0.0.1 on free ports.
+# Everything listens on 127.0.0.1 on free ports (the fleet broker on 127.0.0.5 with FLEET_ACKS).
 #
 #   scripts/bench-fleet.sh
 #
-# Environment: BUILD_DIR (default build/normal), DOCKS (default "1 10 25"), ROUNDS (default 30).
+# Environment: BUILD_DIR (default build/normal), DOCKS (default "1 10 25"), ROUNDS (default 30),
+# FLEET_ACKS=compare: as root, in a network namespace of its own, every measurement twice: with
+# the kernel's delayed ACKs, and with quick ACKs on the fleet broker's routes to its clients, as a
+# fleet server sets with "ip route ... quickack 1". The fleet broker then listens on 127.0.0.5 and
+# its clients connect from 127.0.0.2, so that only the fleet's side of each connection changes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+FLEET_ACKS=${FLEET_ACKS:-}
+if [ "$FLEET_ACKS" = compare ] && [ -z "${BENCH_FLEET_NETNS:-}" ]; then
+  [ "$(id -u)" -eq 0 ] || { echo "bench-fleet: FLEET_ACKS=compare needs root" >&2; exit 2; }
+  BENCH_FLEET_NETNS=1 exec unshare --net -- "$0" "$@"
+fi
+if [ -n "${BENCH_FLEET_NETNS:-}" ]; then
+  ip link set lo up
+  ip route replace local 127.0.0.5 dev lo table local scope host src 127.0.0.2
+  FLEET_HOST=127.0.0.5
+  MODES=(delayed quick)
+else
+  FLEET_HOST=127.0.0.1
+  MODES=(system)
+fi
+
+# The fleet broker's sockets to its clients (127.0.0.2) acknowledge at once, or after the kernel's
+# delay; the clients' sockets to it (127.0.0.5) keep the default either way.
+set_fleet_acks() {
+  if [ "$1" = quick ]; then
+    ip route replace local 127.0.0.2 dev lo table local scope host quickack 1
+  elif [ "$1" = delayed ]; then
+    ip route del local 127.0.0.2 dev lo table local 2>/dev/null || true
+  fi
+}
 
 BUILD_DIR=${BUILD_DIR:-build/normal}
 DOCKS=${DOCKS:-"1 10 25"}
@@ -58,12 +87,14 @@ pick_port() {
   return 1
 }
 
+# wait_port PORT [HOST]
 wait_port() {
+  local host=${2:-127.0.0.1}
   for _ in $(seq 200); do
-    port_in_use "$1" && return 0
+    (exec 3<>"/dev/tcp/$host/$1") 2>/dev/null && return 0
     sleep 0.05
   done
-  echo "bench-fleet: nothing accepts connections on port $1" >&2
+  echo "bench-fleet: nothing accepts connections on $host:$1" >&2
   return 1
 }
 
@@ -75,7 +106,7 @@ sum_ticks() {
 }
 field() { sed -n "s/.*$1=\([0-9.]*\).*/\1/p" <<<"$2"; }
 
-# Test certificates: a CA, the fleet broker's for 127.0.0.1, the fleet server's, one per dock.
+# Test certificates: a CA, the fleet broker's for its address, the fleet server's, one per dock.
 PKI="$WORK/pki"
 mkdir -p "$PKI"
 newkey=(-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes)
@@ -92,7 +123,7 @@ issue() {
       -out "$PKI/$name.crt" -days 2 2>/dev/null
   fi
 }
-issue server localhost "subjectAltName=IP:127.0.0.1,DNS:localhost"
+issue server localhost "subjectAltName=IP:$FLEET_HOST,DNS:localhost"
 issue fleet-server fleet-server
 
 # The fleet broker from the example, on free ports and in the work directory.
@@ -102,7 +133,7 @@ mkdir -p "$WORK/fleet"
 cp examples/mosquitto-fleet.acl "$WORK/fleet/fleet.acl"
 {
   [ "$(id -u)" -eq 0 ] && echo "user root"
-  sed -e "s|^listener 8883\$|listener $TLS_PORT 127.0.0.1|" \
+  sed -e "s|^listener 8883\$|listener $TLS_PORT $FLEET_HOST|" \
     -e "s|^cafile .*|cafile $PKI/ca.crt|" -e "s|^certfile .*|certfile $PKI/server.crt|" \
     -e "s|^keyfile .*|keyfile $PKI/server.key|" \
     -e "s|^listener 1883 127.0.0.1\$|listener $PLAIN_PORT 127.0.0.1|" \
@@ -111,7 +142,7 @@ cp examples/mosquitto-fleet.acl "$WORK/fleet/fleet.acl"
 } > "$WORK/fleet/mosquitto.conf"
 mosquitto -c "$WORK/fleet/mosquitto.conf" >"$WORK/fleet/log" 2>&1 &
 FLEET_PID=$!
-wait_port "$TLS_PORT"
+wait_port "$TLS_PORT" "$FLEET_HOST"
 
 mkdir -p "$WORK/scripts" "$WORK/staging"
 # The docks' brokers want a login: the command service's account, and the operator's for the
@@ -135,7 +166,7 @@ start_docks() {
     port=$(pick_port)
     {
       [ "$(id -u)" -eq 0 ] && echo "user root"
-      scripts/render-dock-bridge.sh --dock "dock$i" --fleet "127.0.0.1:$TLS_PORT" --cafile "$PKI/ca.crt" \
+      scripts/render-dock-bridge.sh --dock "dock$i" --fleet "$FLEET_HOST:$TLS_PORT" --cafile "$PKI/ca.crt" \
         --cert "$PKI/dock$i.crt" --key "$PKI/dock$i.key" --local-port "$port" --data-dir "$dir/data" \
         --log-dest "file $dir/mosquitto.log" --password-file "$WORK/dock.passwd" --acl-file "$WORK/dock.acl"
     } > "$dir/mosquitto.conf"
@@ -173,7 +204,7 @@ wait_fleet_ready() {
   local n=$1 docks=() i
   for i in $(seq "$n"); do docks+=(--dock "dock$i"); done
   for _ in $(seq 30); do
-    "$REQUEST" -H 127.0.0.1 -p "$TLS_PORT" "${TLS_ARGS[@]}" -t 5 "${docks[@]}" bench '{"msg":"hello"}' \
+    "$REQUEST" -H "$FLEET_HOST" -p "$TLS_PORT" "${TLS_ARGS[@]}" -t 5 "${docks[@]}" bench '{"msg":"hello"}' \
       >/dev/null 2>&1 && return 0
     sleep 1
   done
@@ -182,36 +213,40 @@ wait_fleet_ready() {
 }
 
 ROWS=()
-echo "fleet broker on 127.0.0.1:$TLS_PORT (TLS); $ROUNDS rounds per measurement, one warm-up round"
+echo "fleet broker on $FLEET_HOST:$TLS_PORT (TLS); $ROUNDS rounds per measurement, one warm-up round"
 for n in $DOCKS; do
-  start_docks "$n"
-  wait_fleet_ready "$n"
-  prefixes=()
-  for i in $(seq "$n"); do prefixes+=("docks/dock$i/"); done
+  for mode in "${MODES[@]}"; do
+    set_fleet_acks "$mode"
+    start_docks "$n"
+    wait_fleet_ready "$n"
+    prefixes=()
+    for i in $(seq "$n"); do prefixes+=("docks/dock$i/"); done
 
-  docks_before=$(sum_ticks "${SERVICE_PIDS[@]}" "${BROKER_PIDS[@]}")
-  fleet_before=$(cpu_ticks "$FLEET_PID")
-  fleet_line=$("$FAN_OUT" -H 127.0.0.1 -p "$TLS_PORT" "${TLS_ARGS[@]}" -n "$ROUNDS" "${prefixes[@]}")
-  docks_after=$(sum_ticks "${SERVICE_PIDS[@]}" "${BROKER_PIDS[@]}")
-  fleet_after=$(cpu_ticks "$FLEET_PID")
-  direct_line=$(VEK_REQUEST_PASSWORD=$(cat "$WORK/operator.password") \
-    "$FAN_OUT" -H 127.0.0.1 -p "${DOCK_PORTS[0]}" -u operator -n "$ROUNDS" "")
+    docks_before=$(sum_ticks "${SERVICE_PIDS[@]}" "${BROKER_PIDS[@]}")
+    fleet_before=$(cpu_ticks "$FLEET_PID")
+    fleet_line=$("$FAN_OUT" -H "$FLEET_HOST" -p "$TLS_PORT" "${TLS_ARGS[@]}" -n "$ROUNDS" "${prefixes[@]}")
+    docks_after=$(sum_ticks "${SERVICE_PIDS[@]}" "${BROKER_PIDS[@]}")
+    fleet_after=$(cpu_ticks "$FLEET_PID")
+    direct_line=$(VEK_REQUEST_PASSWORD=$(cat "$WORK/operator.password") \
+      "$FAN_OUT" -H 127.0.0.1 -p "${DOCK_PORTS[0]}" -u operator -n "$ROUNDS" "")
 
-  hz=$(getconf CLK_TCK)
-  jobs=$(((ROUNDS + 1) * n))
-  dock_cpu=$(awk -v t=$((docks_after - docks_before)) -v hz="$hz" -v j="$jobs" 'BEGIN { printf "%.2f", t * 1000 / hz / j }')
-  fleet_cpu=$(awk -v t=$((fleet_after - fleet_before)) -v hz="$hz" -v j="$jobs" 'BEGIN { printf "%.2f", t * 1000 / hz / j }')
-  ROWS+=("$(printf "%5s %12s %12s %10s %10s %14s %14s %16s" "$n" "$(field last_p50_ms "$fleet_line")" \
-    "$(field last_max_ms "$fleet_line")" "$(field dock_p50_ms "$fleet_line")" "$(field dock_p99_ms "$fleet_line")" \
-    "$dock_cpu" "$fleet_cpu" "$(field dock_p50_ms "$direct_line")/$(field dock_p99_ms "$direct_line")")")
-  stop_docks
+    hz=$(getconf CLK_TCK)
+    jobs=$(((ROUNDS + 1) * n))
+    dock_cpu=$(awk -v t=$((docks_after - docks_before)) -v hz="$hz" -v j="$jobs" 'BEGIN { printf "%.2f", t * 1000 / hz / j }')
+    fleet_cpu=$(awk -v t=$((fleet_after - fleet_before)) -v hz="$hz" -v j="$jobs" 'BEGIN { printf "%.2f", t * 1000 / hz / j }')
+    ROWS+=("$(printf "%5s %8s %12s %12s %10s %10s %14s %14s %16s" "$n" "$mode" "$(field last_p50_ms "$fleet_line")" \
+      "$(field last_max_ms "$fleet_line")" "$(field dock_p50_ms "$fleet_line")" "$(field dock_p99_ms "$fleet_line")" \
+      "$dock_cpu" "$fleet_cpu" "$(field dock_p50_ms "$direct_line")/$(field dock_p99_ms "$direct_line")")")
+    stop_docks
+  done
 done
 
 echo
-printf "%5s %12s %12s %10s %10s %14s %14s %16s\n" "docks" "last p50 ms" "last max ms" "p50 ms" "p99 ms" \
-  "cpu/job/dock" "fleet cpu/job" "direct p50/p99"
+printf "%5s %8s %12s %12s %10s %10s %14s %14s %16s\n" "docks" "acks" "last p50 ms" "last max ms" "p50 ms" \
+  "p99 ms" "cpu/job/dock" "fleet cpu/job" "direct p50/p99"
 for row in "${ROWS[@]}"; do echo "$row"; done
 echo
 echo "last: time from sending a round to its last answer; p50/p99: each dock's answer latency;"
 echo "cpu in ms per job: a dock's vek-command and broker together, the fleet broker per dock's job;"
-echo "direct: the same job sent straight to the first dock's broker, in the same run."
+echo "direct: the same job sent straight to the first dock's broker, in the same run;"
+echo "acks: the fleet broker's ACKs to the docks (system: as this machine is set up)."
