@@ -9,7 +9,7 @@ constexpr int kStatusQos = 2;
 } // namespace
 
 ServiceClient::ServiceClient(const tavlo::ClientSessionOptions& options, const char* logCategory)
-    : tavlo::Client(options, logCategory)
+    : tavlo::Client(options, logCategory), _mosq_log(log4cpp::Category::getInstance("mosq"))
 {
     // Without it a small answer can wait for a delayed ACK before it leaves the host.
     if (int_option(MOSQ_OPT_TCP_NODELAY, 1) != MOSQ_ERR_SUCCESS)
@@ -46,6 +46,10 @@ bool ServiceClient::publishStopped() { return _status && publishStatus(_status->
 void ServiceClient::on_connect(int flags, int rc)
 {
     _session_up = rc == 0;
+    // mosquitto formats a line for every packet whether it is logged or not, a tenth of a job's
+    // instructions; on an established connection they are all DEBUG lines.
+    if (_session_up && !_mosq_log.isDebugEnabled())
+        library_log(false);
     tavlo::Client::on_connect(flags, rc);
     // Also after a reconnection: the broker may have published the will meanwhile.
     if (rc == 0 && _status && publishStatus(_online))
@@ -55,6 +59,7 @@ void ServiceClient::on_connect(int flags, int rc)
 void ServiceClient::on_disconnect(int rc)
 {
     _session_up = false;
+    library_log(true);
     tavlo::Client::on_disconnect(rc);
 }
 

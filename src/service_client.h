@@ -14,7 +14,8 @@ namespace vek {
 /// completed, so that a stopping service can tell when its last result has reached the broker,
 /// and tells whether the session is up. Once given the service's status it keeps
 /// "out/status/vek-command" up to date: "online" on every accepted connection, "offline" as its
-/// last will and on a clean stop.
+/// last will and on a clean stop. While connected it leaves mosquitto's own log lines unmade
+/// unless the "mosq" category logs DEBUG.
 class ServiceClient : public tavlo::Client {
 public:
     ServiceClient(const tavlo::ClientSessionOptions& options, const char* logCategory);
@@ -38,6 +39,7 @@ public:
 private:
     bool publishStatus(const std::string& record);
 
+    log4cpp::Category& _mosq_log;
     std::optional<DaemonStatus> _status;
     std::string _online; // the packed "online" record, ready for the connect callback
     unsigned long _completed = 0;

@@ -44,6 +44,12 @@ struct HandleAccess {
 
 template struct HandleAccess<&mosqpp::mosquittopp::m_mosq>;
 
+// What mosquittopp's own log callback does: the client object is the library's user data.
+void forwardLibraryLog(mosquitto*, void* client, int level, const char* str)
+{
+    static_cast<mosqpp::mosquittopp*>(client)->on_log(level, str);
+}
+
 } // namespace
 
 Client::Client(const ClientSessionOptions& options, const char* logCategory)
@@ -101,6 +107,8 @@ int Client::int_option(enum mosq_opt_t option, int value)
 {
     return mosquitto_int_option(handleOf(*this), option, value);
 }
+
+void Client::library_log(bool on) { mosquitto_log_callback_set(handleOf(*this), on ? forwardLibraryLog : nullptr); }
 
 void Client::on_connect_with_flags(int rc, int flags)
 {

@@ -268,6 +268,20 @@ TEST_F(ServiceLifecycleTest, ReconnectsAndServesAfterTheBrokerRestarts)
     EXPECT_EQ(service->waitExitCode(5s), 0);
 }
 
+TEST_F(ServiceLifecycleTest, MqttLibraryLinesAreLoggedWhenTheMosqCategoryLogsDebug)
+{
+    // The service leaves the library's lines unmade while connected unless "mosq" logs DEBUG:
+    // asked for, they are all there, also for the traffic of a job.
+    script("echo", "return args.msg");
+    auto service = startService(config("log4cpp.category.mosq=DEBUG\n"));
+    auto mqtt = client();
+    ASSERT_EQ(ask(*mqtt, "traced", request("echo", fixmap(1) + str("msg") + str("hi"))), "hi");
+    EXPECT_TRUE(service->waitForOutput("DEBUG [mosq] Client ", 10s));
+    EXPECT_TRUE(service->waitForOutput("sending PUBLISH (d0, q2, r1, m", 10s)) << service->stdoutText();
+    EXPECT_TRUE(service->waitForOutput("'out/cmd/traced'", 10s));
+    EXPECT_TRUE(service->waitForOutput("received PUBCOMP", 10s));
+}
+
 /// The broker keeps retained messages on disk, so that they outlive a SIGKILL.
 class BrokerKillTest : public ServiceTest {
 protected:

@@ -341,6 +341,29 @@ TEST_F(ClientTest, TcpNoDelayIsTheProgramsChoice)
     EXPECT_NE(optionOf(*tuned), 0);
 }
 
+TEST_F(ClientTest, LibraryLogLinesCanBeTurnedOffAndOnAgain)
+{
+    std::vector<std::string> calls;
+    Recorder recorder("r", "lib/+", 1, calls);
+    auto client = makeClient("tavlo-quiet");
+    client->registerHandler(&recorder);
+    start(*client);
+    ASSERT_TRUE(pumpUntilSubacks(*client, 1));
+    EXPECT_TRUE(capture.has("mosq", Priority::DEBUG, "Client tavlo-quiet sending CONNECT"));
+
+    auto other = peer();
+    client->library_log(false);
+    other->publish("lib/a", "one", 1);
+    ASSERT_TRUE(pumpUntilCalls(*client, calls, 1));
+    EXPECT_EQ(capture.count("received PUBLISH"), 0u);
+
+    client->library_log(true);
+    other->publish("lib/b", "two", 1);
+    ASSERT_TRUE(pumpUntilCalls(*client, calls, 2));
+    EXPECT_EQ(capture.count("received PUBLISH"), 1u);
+    EXPECT_EQ(capture.count("'lib/b'"), 1u);
+}
+
 class PersistentClientTest : public ClientTest {
 protected:
     testsupport::Broker::Options brokerOptions() const override { return {true}; }

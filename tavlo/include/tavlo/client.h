@@ -54,6 +54,12 @@ public:
     /// mosquittopp::opts_set does not pass on, such as MOSQ_OPT_TCP_NODELAY. Set before start().
     int int_option(enum mosq_opt_t option, int value);
 
+    /// Whether the library's own log lines are made and handed to on_log (they are by default).
+    /// mosquitto formats every line, a few per message, before on_log can leave it out; with false
+    /// it makes none. Nearly all it logs on an established connection are DEBUG lines, so a client
+    /// whose "mosq" category leaves DEBUG out may turn them off while it is connected.
+    void library_log(bool on);
+
     /// A connection was accepted at least once; stays true when it is lost again, so it says
     /// nothing about the connection now.
     bool wasEverConnected() const { return connected; }
