@@ -4,6 +4,7 @@
 #include "tests/support/child_process.h"
 
 #include <cerrno>
+#include <unistd.h>
 
 using namespace boardtest;
 
@@ -143,4 +144,21 @@ TEST_F(BoardTest, AChildProgramReachesTheEmulatedDriver)
     EXPECT_EQ(board->writes()[0].pin, BoardIoEmulator::kGreenId);
     EXPECT_EQ(board->value(BoardIoEmulator::kGreenId), 1);
     EXPECT_TRUE(board->waitForOpenNow(0, 10s));
+}
+
+TEST_F(BoardTest, APermissionErrorIsLoggedWithItsCause)
+{
+#if defined(VEK_TESTS_UNDER_EMULATOR)
+    GTEST_SKIP() << "the probe runs under the emulator, which setpriv does not start";
+#endif
+    // File modes do not stop root, as whom the tests run: the probe runs as nobody instead.
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to start the probe as another user";
+    testsupport::ChildProcess probe({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", BOARD_PROBE,
+                                     board->devnode(), BoardIoEmulator::kGreenName, "1"},
+                                    testbed.childEnvironment());
+    EXPECT_EQ(probe.waitExitCode(20s), 3) << probe.stderrText();
+    EXPECT_NE(probe.stderrText().find("open " + board->devnode() + ": Permission denied"), std::string::npos)
+        << probe.stderrText();
+    EXPECT_TRUE(board->writes().empty());
 }
