@@ -154,8 +154,8 @@ TEST_F(BoardTest, APermissionErrorIsLoggedWithItsCause)
     // File modes do not stop root, as whom the tests run: the probe runs as nobody instead.
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to start the probe as another user";
-    testsupport::ChildProcess probe({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", BOARD_PROBE,
-                                     board->devnode(), BoardIoEmulator::kGreenName, "1"},
+    testsupport::ChildProcess probe({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                                     BOARD_PROBE, board->devnode(), BoardIoEmulator::kGreenName, "1"},
                                     testbed.childEnvironment());
     EXPECT_EQ(probe.waitExitCode(20s), 3) << probe.stderrText();
     EXPECT_NE(probe.stderrText().find("open " + board->devnode() + ": Permission denied"), std::string::npos)
