@@ -89,12 +89,11 @@ pick_port() {
 
 # wait_port PORT [HOST]
 wait_port() {
-  local host=${2:-127.0.0.1}
   for _ in $(seq 200); do
-    (exec 3<>"/dev/tcp/$host/$1") 2>/dev/null && return 0
+    port_in_use "$1" "${2:-127.0.0.1}" && return 0
     sleep 0.05
   done
-  echo "bench-fleet: nothing accepts connections on $host:$1" >&2
+  echo "bench-fleet: nothing accepts connections on ${2:-127.0.0.1}:$1" >&2
   return 1
 }
 

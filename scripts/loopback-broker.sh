@@ -3,12 +3,12 @@
 #   start_loopback_broker PORT DIR   starts it with a configuration written into DIR (anonymous,
 #                                    TCP_NODELAY, no persistence), waits until it accepts
 #                                    connections and sets BROKER_PID; fails otherwise.
-#   port_in_use PORT                 something accepts connections on 127.0.0.1:PORT.
+#   port_in_use PORT [HOST]          something accepts connections on HOST:PORT (127.0.0.1).
 #   free_port                        prints a port nothing listens on (20000-59999); fails after
 #                                    50 tries.
 #   stop_pid PID                     ends a process the script started (nothing for an empty PID).
 
-port_in_use() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+port_in_use() { (exec 3<>"/dev/tcp/${2:-127.0.0.1}/$1") 2>/dev/null; }
 
 free_port() {
   local port

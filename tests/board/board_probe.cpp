@@ -1,7 +1,6 @@
 // A separate program on the board driver, as the daemon will be: opens one pin, writes the
 // value given on the command line and prints what the driver reads back; failures are logged
-// on standard error. Run by the tests as
-// a child of the process that owns the emulated driver.
+// on standard error. Run by the tests as a child of the process that owns the emulated driver.
 #include "keysmith/orxio_out.h"
 
 #include <cstdio>
